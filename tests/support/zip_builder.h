@@ -1,0 +1,66 @@
+// Builds zip archives byte by byte for tests: every header field can be set or falsified, so
+// tests can make archives no ordinary tool would write (odd hosts, bad times, lying sizes).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ztest {
+
+constexpr std::uint16_t kHostDos = 0;
+constexpr std::uint16_t kHostUnix = 3;
+constexpr std::uint16_t kHostNtfs = 11;
+
+struct Entry {
+    std::string name;  // stored name bytes
+    std::string data;  // uncompressed content
+    std::uint16_t method = 8;
+    std::uint16_t host = kHostUnix;
+    std::uint32_t externalAttributes = 0100644u << 16;
+    std::uint16_t dosTime = 0x6000;  // 12:00:00
+    std::uint16_t dosDate = 0x5A21;  // 2025-01-01
+    std::uint16_t flags = 0;
+    std::string localExtra;
+    std::string centralExtra;
+    std::string password;         // non-empty: traditional PKWARE encryption
+    bool dataDescriptor = false;  // flag bit 3, sizes and CRC after the data
+
+    // Falsifications applied to the encoded records.
+    std::optional<std::uint32_t> centralCrc, centralSize, centralCompressedSize;
+    std::optional<std::uint32_t> localCrc, localSize;
+    std::optional<std::uint16_t> localMethod, centralMethod, localNameLength;
+    std::optional<std::string> localName;
+    std::optional<std::uint32_t> localHeaderOffset;
+};
+
+struct Archive {
+    std::vector<Entry> entries;
+    std::string prefix;   // bytes in front of the archive proper
+    std::string comment;  // end-record comment
+    std::optional<std::uint16_t> itemsOnDisk, itemsTotal, diskNumber;
+    std::optional<std::uint32_t> centralDirOffset, centralDirSize;
+};
+
+// The archive's bytes.
+std::string Build(const Archive& archive);
+
+// Raw deflate (no zlib header) of data.
+std::string Deflate(const std::string& data);
+
+// An extended-timestamp ("UT") extra block with the times whose flag bits are set, in the
+// order modification, access, creation.
+std::string ExtendedTimestamp(std::uint8_t flags, std::int32_t modification, std::int32_t access = 0,
+                              std::int32_t creation = 0);
+
+// Little-endian encoders for hand-made extra fields.
+std::string U16(std::uint16_t v);
+std::string U32(std::uint32_t v);
+
+// Unix time to Windows FILETIME.
+constexpr std::uint64_t FileTimeFromUnix(std::int64_t seconds) {
+    return static_cast<std::uint64_t>(seconds * 10000000LL + 116444736000000000LL);
+}
+
+}  // namespace ztest
