@@ -43,6 +43,7 @@ std::unique_ptr<ZipEntryStream> ZipEntryStream::Open(ZipCursor& cursor, const st
     s->encrypted_ = (record.flags & 1) != 0;
     s->checkByte_ = static_cast<std::uint8_t>((record.flags & 8) ? (record.dosDateTime >> 8) & 0xFF : record.crc >> 24);
     s->keys_ = {0x12345678u, 0x23456789u, 0x34567890u};
+    s->hasPassword_ = password != nullptr;
     if (password) {
         for (char c : *password) s->UpdateKeys(static_cast<std::uint8_t>(c));
     }
@@ -79,9 +80,29 @@ bool ZipEntryStream::Refill() {
     return true;
 }
 
+// The 12 header bytes come first, before any data, and are checked even for an empty item:
+// otherwise an encrypted empty file would extract under any password.
+std::int64_t ZipEntryStream::ConsumeHeader() {
+    if (!hasPassword_) return kBadPassword;  // a missing password can only be wrong
+    while (headerLeft_ > 0) {
+        if (inputLeft_ == 0) {
+            if (remainingCompressed_ == 0) return kReadFailed;  // the item is shorter than its header
+            if (!Refill()) return kReadFailed;
+        }
+        const std::uint32_t take = std::min(headerLeft_, inputLeft_);
+        headerLeft_ -= take;
+        inputStart_ += take;
+        inputLeft_ -= take;
+    }
+    return input_[inputStart_ - 1] == checkByte_ ? 0 : kBadPassword;
+}
+
 std::int64_t ZipEntryStream::Read(void* buffer, std::uint32_t size, bool* end) {
     *end = false;
     if (size == 0) return 0;
+    if (headerLeft_ > 0) {
+        if (const std::int64_t r = ConsumeHeader()) return r;
+    }
     size = std::min(size, remainingUncompressed_);
     if (size == 0) {
         *end = true;
@@ -93,47 +114,35 @@ std::int64_t ZipEntryStream::Read(void* buffer, std::uint32_t size, bool* end) {
         if (inputLeft_ == 0 && remainingCompressed_ > 0 && !Refill()) return kReadFailed;
 
         std::uint32_t consumed = 0;
-        if (headerLeft_ > 0 && inputLeft_ > 0) {
-            const std::uint32_t take = std::min(headerLeft_, inputLeft_);
-            headerLeft_ -= take;
-            inputStart_ += take;
-            inputLeft_ -= take;
-            consumed += take;
-            if (headerLeft_ == 0 && input_[inputStart_ - 1] != checkByte_) return kBadPassword;
-        }
-
         std::uint32_t produced = 0;
-        if (headerLeft_ == 0) {
-            if (method_ == 8) {
-                inflater_.next_in = input_.get() + inputStart_;
-                inflater_.avail_in = inputLeft_;
-                inflater_.next_out = out + total;
-                inflater_.avail_out = size - total;
-                const int z = inflate(&inflater_, Z_SYNC_FLUSH);
-                consumed += inputLeft_ - inflater_.avail_in;
-                produced = (size - total) - inflater_.avail_out;
-                inputStart_ += inputLeft_ - inflater_.avail_in;
-                inputLeft_ = inflater_.avail_in;
-                crc_ = static_cast<std::uint32_t>(crc32(crc_, out + total, produced));
-                remainingUncompressed_ -= produced;
-                total += produced;
-                if (z == Z_STREAM_END || remainingUncompressed_ == 0) {
-                    *end = true;
-                    return total;
-                }
-                // Z_BUF_ERROR only says no progress was possible; that is judged below.
-                if (z != Z_OK && z != Z_BUF_ERROR) return kBadData;
-            } else {
-                produced = std::min(size - total, inputLeft_);
-                std::memcpy(out + total, input_.get() + inputStart_, produced);
-                crc_ = static_cast<std::uint32_t>(crc32(crc_, out + total, produced));
-                inputStart_ += produced;
-                inputLeft_ -= produced;
-                consumed += produced;
-                remainingUncompressed_ -= produced;
-                total += produced;
-                if (remainingUncompressed_ == 0) *end = true;
+        if (method_ == 8) {
+            inflater_.next_in = input_.get() + inputStart_;
+            inflater_.avail_in = inputLeft_;
+            inflater_.next_out = out + total;
+            inflater_.avail_out = size - total;
+            const int z = inflate(&inflater_, Z_SYNC_FLUSH);
+            consumed = inputLeft_ - inflater_.avail_in;
+            produced = (size - total) - inflater_.avail_out;
+            inputStart_ += consumed;
+            inputLeft_ = inflater_.avail_in;
+            crc_ = static_cast<std::uint32_t>(crc32(crc_, out + total, produced));
+            remainingUncompressed_ -= produced;
+            total += produced;
+            if (z == Z_STREAM_END || remainingUncompressed_ == 0) {
+                *end = true;
+                return total;
             }
+            // Z_BUF_ERROR only says no progress was possible; that is judged below.
+            if (z != Z_OK && z != Z_BUF_ERROR) return kBadData;
+        } else {
+            produced = consumed = std::min(size - total, inputLeft_);
+            std::memcpy(out + total, input_.get() + inputStart_, produced);
+            crc_ = static_cast<std::uint32_t>(crc32(crc_, out + total, produced));
+            inputStart_ += produced;
+            inputLeft_ -= produced;
+            remainingUncompressed_ -= produced;
+            total += produced;
+            if (remainingUncompressed_ == 0) *end = true;
         }
         // The compressed data ran out before the item was complete.
         if (consumed == 0 && produced == 0) return total;

@@ -15,7 +15,7 @@ class ZipEntryStream {
 public:
     // Read results below zero.
     static constexpr std::int64_t kReadFailed = -1;      // the archive could not be read
-    static constexpr std::int64_t kBadPassword = -2;     // the encryption header's check byte differs
+    static constexpr std::int64_t kBadPassword = -2;     // no password, or the header's check byte differs
     static constexpr std::int64_t kBadData = -3;         // the deflate stream is corrupt
 
     // Opens the data of the cursor's current item, or returns null when its record or local
@@ -38,6 +38,7 @@ private:
 
     explicit ZipEntryStream(ZipCursor& cursor) : cursor_(cursor) {}
     bool Refill();
+    std::int64_t ConsumeHeader();
     void UpdateKeys(std::uint8_t plain);
     void Decrypt(unsigned char* bytes, std::uint32_t count);
 
@@ -54,6 +55,7 @@ private:
     std::uint32_t crc_ = 0;
     std::uint32_t expectedCrc_ = 0;
     bool encrypted_ = false;
+    bool hasPassword_ = false;
     std::array<std::uint32_t, 3> keys_{};
     std::uint32_t headerLeft_ = 0;
     std::uint8_t checkByte_ = 0;

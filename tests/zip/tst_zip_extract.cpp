@@ -294,6 +294,25 @@ INSTANTIATE_TEST_SUITE_P(
                       PasswordCase{"missing", nullptr, false, 8, kZipPassword}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ZipTest, EmptyEncryptedItemStillNeedsThePassword) {
+    Entry e = FileEntry("empty.txt", "", 0);
+    e.password = "s3cret";
+    Archive a;
+    a.entries = {e};
+    const fs::path zip = WriteArchive(a);
+    const fs::path out = dir_ / "out";
+    for (const char* password : {static_cast<const char*>(nullptr), "wrong1", "s3cret"}) {
+        ZipHandle* h = ZipOpenFromPath(W(zip).c_str(), password);
+        ASSERT_NE(h, nullptr);
+        ZipSetExtractDir(h, W(out).c_str());
+        const bool right = password && std::string(password) == "s3cret";
+        EXPECT_EQ(ZipExtractToPath(h, 0, L"empty.txt"), right ? kZipSuccess : kZipPassword);
+        EXPECT_EQ(fs::exists(out / "empty.txt"), right);
+        ZipClose(h);
+    }
+    EXPECT_FALSE(ExtractZipToDir(W(zip), W(out / "other")));
+}
+
 TEST(ExtractToMemory, DeliversPiecesUntilTheLastOne) {
     const std::string data = MixedData(5000, 6);
     Archive a;
