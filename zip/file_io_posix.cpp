@@ -61,20 +61,25 @@ Handle OpenForRead(const wchar_t* path) {
 
 Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes) {
     const std::string p = NativePath(path);
-    // A read-only file cannot be replaced, even by an administrator; root bypasses the mode
-    // bits here, so the check is made explicitly.
+    const mode_t mode = (attributes & kZipAttrReadOnly) ? 0444 : 0666;
+    int fd;
+    do {
+        fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EEXIST) return fd;
+
+    // Something is there already. A read-only file cannot be replaced, even by an
+    // administrator; root bypasses the mode bits here, so the check is made explicitly.
     struct stat st {};
     if (::stat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & 0222) == 0)) {
         errno = EACCES;
         return -1;
     }
-    const mode_t mode = (attributes & kZipAttrReadOnly) ? 0444 : 0666;
-    int fd;
     do {
         fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0 && (attributes & kZipAttrReadOnly) && fstat(fd, &st) == 0) {
-        fchmod(fd, st.st_mode & 07555);  // an existing file keeps no write bit either
+        fchmod(fd, st.st_mode & 07555);  // the replaced file keeps no write bit either
     }
     return fd;
 }

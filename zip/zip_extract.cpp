@@ -53,6 +53,9 @@ void CreateIfMissing(const wchar_t* root, const std::wstring& rel) {
 // for "a/b/" under R that is R, then R + "a", R + "a/b" and R + "a/b/". Failures are left to
 // show up when the file itself is created. root may be null: rel then stands alone.
 void EnsureFolderChain(const wchar_t* root, const std::wstring& rel) {
+    // Most items go into a folder that an earlier item already made: one look settles that.
+    wchar_t full[kZipMaxPath];
+    if (!rel.empty() && zipio::ComposePath(full, root, rel.c_str(), nullptr) && Exists(full)) return;
     if (root && *root && !Exists(root)) zipio::CreateFolder(root);
     if (rel.empty()) return;
     for (std::size_t i = 1; i < rel.size(); ++i) {

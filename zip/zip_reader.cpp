@@ -342,6 +342,7 @@ bool ZipCursor::MoveTo(std::int32_t k) {
 // method, DOS time and date, CRC-32, compressed and uncompressed size, name, extra and comment
 // lengths, disk number, internal and external attributes, local header offset; then the name.
 bool ZipCursor::ReadCurrentRecord() {
+    checkedIndex_ = -1;
     unsigned char r[kCentralRecordSize];
     if (!ReadArchive(currentPos_, r, kCentralRecordSize) || Get32(r) != kCentralSignature) return false;
     CentralRecord& c = current_;
@@ -368,6 +369,11 @@ bool ZipCursor::ReadCurrentRecord() {
 // record's values can be trusted and the local ones are not compared.
 bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     if (!currentOk_) return false;
+    // Item information and the extraction that follows it check the same header: once is enough.
+    if (checkedIndex_ == currentIndex_) {
+        *layout = checkedLayout_;
+        return true;
+    }
     const CentralRecord& c = current_;
     unsigned char h[kLocalHeaderSize];
     if (!ReadArchive(c.localHeaderOffset, h, kLocalHeaderSize) || Get32(h) != kLocalSignature) return false;
@@ -385,6 +391,8 @@ bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     layout->extraOffset = static_cast<std::uint32_t>(extraOffset);
     layout->extraLength = extraLength;
     layout->dataOffset = static_cast<std::uint32_t>(extraOffset + extraLength);
+    checkedIndex_ = currentIndex_;
+    checkedLayout_ = *layout;
     return true;
 }
 

@@ -81,6 +81,9 @@ private:
     std::uint32_t currentPos_ = 0;
     bool currentOk_ = false;
     CentralRecord current_;
+    // The item whose local header was last found consistent, and where its parts lie.
+    std::int32_t checkedIndex_ = -1;
+    LocalLayout checkedLayout_;
 };
 
 struct ZipReader {
