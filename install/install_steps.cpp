@@ -1,0 +1,182 @@
+// Install steps shared by the updater and the helper: unpack the downloaded archives in place,
+// then copy the unpacked tree over the install root with ".bak" backups and a full rollback.
+#include "install_steps.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <vector>
+
+#include "zip_archive.h"
+
+namespace install {
+
+namespace {
+
+// Both steps walk the download tree the same way: one case-insensitive name filter, plain files
+// only (no symbolic links), recursive. Without QDir::Hidden the walk skips hidden files and does
+// not descend into hidden folders.
+QDirIterator WalkFiles(const QString& workDir, const QString& nameFilter) {
+    return QDirIterator(workDir, QStringList{nameFilter}, QDir::Files | QDir::NoSymLinks,
+                        QDirIterator::Subdirectories);
+}
+
+// What one ReplaceFiles run changed in the install root, in order, so that a failed copy can
+// undo all of it and a successful run can drop the previous backups it kept aside.
+class Journal {
+public:
+    // An existing ".bak" moved to a temporary name; put back on rollback, removed on success.
+    void KeptAside(const QString& backup, const QString& aside) { undo_.push_back({Kind::Aside, backup, aside}); }
+    // The installed file renamed to its ".bak"; renamed back on rollback.
+    void BackedUp(const QString& target, const QString& backup) { undo_.push_back({Kind::Backup, target, backup}); }
+    // A file or folder that did not exist before this run.
+    void CreatedFile(const QString& path) { undo_.push_back({Kind::File, path, {}}); }
+    void CreatedFolder(const QString& path) { undo_.push_back({Kind::Folder, path, {}}); }
+
+    void Commit() {
+        for (const Change& change : undo_) {
+            if (change.kind == Kind::Aside) QFile::remove(change.other);
+        }
+        undo_.clear();
+    }
+
+    // Newest change first, so a folder is emptied before it is removed and a backup is back at
+    // its ".bak" name before the older backup kept aside returns to that same name.
+    void Rollback() {
+        for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+            switch (it->kind) {
+            case Kind::Aside:
+            case Kind::Backup:
+                QFile::rename(it->other, it->path);
+                break;
+            case Kind::File:
+                QFile::remove(it->path);
+                break;
+            case Kind::Folder:
+                QDir().rmdir(it->path);  // only when empty: never takes anything it did not create
+                break;
+            }
+        }
+        undo_.clear();
+    }
+
+private:
+    enum class Kind { Aside, Backup, File, Folder };
+    struct Change {
+        Kind kind;
+        QString path;
+        QString other;
+    };
+    std::vector<Change> undo_;
+};
+
+// A free name next to the backup for keeping the previous backup until the run has succeeded.
+QString AsideName(const QString& backup) {
+    QString name = backup + QStringLiteral(".prev");
+    for (int n = 1; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++n) {
+        name = backup + QStringLiteral(".prev") + QString::number(n);
+    }
+    return name;
+}
+
+// Creates the missing folders of dir one level at a time, so the journal knows exactly which
+// ones this run made. False when one cannot be created (the copy then fails).
+bool MakeFolders(const QString& dir, Journal& journal) {
+    QStringList missing;
+    for (QString d = dir; !QFileInfo::exists(d);) {
+        missing.prepend(d);
+        const int up = d.lastIndexOf(QLatin1Char('/'));
+        if (up <= 0) break;  // the top of an absolute or relative path
+        d = d.left(up);
+    }
+    for (const QString& d : missing) {
+        if (QFileInfo(d).isDir()) continue;  // a ".." segment may already name an existing folder
+        if (!QDir().mkdir(d)) return false;
+        journal.CreatedFolder(d);
+    }
+    return true;
+}
+
+// path's part below dir, starting with "/", or an empty string when path does not lie below
+// dir as spelled (case-sensitive, at a folder boundary).
+QString RelativeBelow(const QString& path, const QString& dir) {
+    const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir.left(dir.size() - 1) : dir;
+    if (path.size() <= prefix.size() + 1 || !path.startsWith(prefix) || path.at(prefix.size()) != QLatin1Char('/')) {
+        return QString();
+    }
+    return path.mid(prefix.size());
+}
+
+// Installs one file. The outcome is the copy's: a backup rename that did not happen leaves the
+// target in place, and QFile::copy never overwrites, so it fails there.
+bool InstallFile(const QString& source, const QString& target, Journal& journal) {
+    if (QFileInfo(target).isFile()) {
+        const QString backup = target + QStringLiteral(".bak");
+        // A backup left by an earlier update must give way, or the rename below would fail
+        // and this file could never be updated again.
+        if (QFileInfo::exists(backup) || QFileInfo(backup).isSymLink()) {
+            const QString aside = AsideName(backup);
+            if (QFile::rename(backup, aside)) journal.KeptAside(backup, aside);
+        }
+        if (QFile::rename(target, backup)) journal.BackedUp(target, backup);
+    }
+    const int slash = target.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0 && !MakeFolders(target.left(slash), journal)) return false;
+    if (!QFile::copy(source, target)) return false;
+    journal.CreatedFile(target);  // the copy only succeeds where nothing was in its way
+    return true;
+}
+
+}  // namespace
+
+StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
+    // The downloaded manifest goes first, so it is never installed with the extracted files.
+    QFile::remove(workDir + QStringLiteral("/update.json"));
+
+    bool found = false;
+    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.zip"));
+    while (it.hasNext()) {
+        it.next();
+        found = true;
+        const QString archive = it.fileInfo().canonicalFilePath();
+        if (beforeEach) beforeEach(archive);
+        // Item paths are stored relative to the download directory, so every archive extracts
+        // into the directory itself, wherever the archive lies below it.
+        const bool extracted = ExtractZipToDir(archive.toStdWString(), workDir.toStdWString());
+        // Either way the archive has served: extracted, or corrupt and due to be downloaded anew.
+        QFile::remove(archive);
+        if (!extracted) return StepResult::Failed;
+    }
+    return found ? StepResult::Done : StepResult::NothingFound;
+}
+
+StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const CopyHooks& hooks) {
+    Journal journal;
+    bool found = false;
+    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.*"));
+    while (it.hasNext()) {
+        it.next();
+        found = true;
+        const QString source = it.fileInfo().canonicalFilePath();
+        if (hooks.beforeCopy) hooks.beforeCopy(source);
+        // The download directory as spelled is cut from the front of the canonical path, leaving
+        // the path below it ("/bin/x.dll"). A file whose canonical path is not spelled below it
+        // (a link, other letter case) has no place in the install root and fails the step.
+        const QString relative = RelativeBelow(source, workDir);
+        const QString target = installRoot + relative;
+        const bool copied = !relative.isEmpty() && InstallFile(source, target, journal);
+        if (hooks.afterCopy) hooks.afterCopy(copied, source, target);
+        if (!copied) {
+            // Half an update mixes two versions; put the old one back entirely.
+            journal.Rollback();
+            return StepResult::Failed;
+        }
+    }
+    journal.Commit();
+    return found ? StepResult::Done : StepResult::NothingFound;
+}
+
+}  // namespace install

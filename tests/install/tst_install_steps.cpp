@@ -1,0 +1,359 @@
+// Tests of the two install steps over real archives made by Info-ZIP zip: what is extracted,
+// what is installed where, the ".bak" backups, and the rollback after a failed copy.
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QScopeGuard>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "info_zip.h"
+#include "install_steps.h"
+#include "test_tree.h"
+
+#include <memory>
+
+using install::StepResult;
+using Files = QMap<QString, QByteArray>;
+
+namespace install {
+// Readable step results in failure messages; QTest finds this by argument-dependent lookup.
+char* toString(StepResult result) {
+    switch (result) {
+    case StepResult::NothingFound: return qstrdup("NothingFound");
+    case StepResult::Done: return qstrdup("Done");
+    case StepResult::Failed: return qstrdup("Failed");
+    }
+    return qstrdup("?");
+}
+}  // namespace install
+
+namespace {
+
+// Every folder below root (hidden ones too), relative, so tests can tell that a run left no
+// folder behind.
+QSet<QString> Folders(const QString& root) {
+    QSet<QString> out;
+    const QDir base(root);
+    QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) out.insert(base.relativeFilePath(it.next()));
+    return out;
+}
+
+bool WriteTree(const QString& root, const Files& files) {
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        if (!testtree::WriteFile(root, it.key(), it.value())) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+class tst_InstallSteps : public QObject {
+    Q_OBJECT
+
+private:
+    QString work() const { return temp_->path() + "/download"; }
+    QString root() const { return temp_->path() + "/root"; }
+    // Packs files (relative path -> bytes) into an archive at work() + "/" + archive, the items
+    // stored under their relative paths.
+    void MakeArchive(const QString& archive, const Files& files);
+
+    std::unique_ptr<QTemporaryDir> temp_;
+    int staged_ = 0;
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void extractionUnpacksEveryArchiveIntoTheDownloadDirectory();
+    void corruptArchiveIsRemovedAndStopsExtraction_data();
+    void corruptArchiveIsRemovedAndStopsExtraction();
+    void nothingToDoLeavesTheInstallRootAlone_data();
+    void nothingToDoLeavesTheInstallRootAlone();
+
+    void updateInstallsNewFilesAndKeepsBackups();
+    void walksSkipUndottedHiddenAndLinkedFiles_data();
+    void walksSkipUndottedHiddenAndLinkedFiles();
+    void everyUpdateReplacesThePreviousBackup();
+    void downloadPathRepeatedInsideTheTreeKeepsItsPlace();
+    void missingInstallRootIsCreated_data();
+    void missingInstallRootIsCreated();
+    void failedCopyRestoresTheOldInstallation_data();
+    void failedCopyRestoresTheOldInstallation();
+};
+
+void tst_InstallSteps::initTestCase() {
+    if (!infozip::Available()) QSKIP("Info-ZIP zip is not installed");
+}
+
+void tst_InstallSteps::init() {
+    temp_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp_->isValid());
+    QVERIFY(QDir().mkpath(work()));
+    QVERIFY(QDir().mkpath(root()));
+}
+
+void tst_InstallSteps::cleanup() { temp_.reset(); }
+
+void tst_InstallSteps::MakeArchive(const QString& archive, const Files& files) {
+    const QString staging = temp_->path() + "/staging" + QString::number(++staged_);
+    QVERIFY(WriteTree(staging, files));
+    QVERIFY(infozip::MakeArchive(work() + "/" + archive, staging, files.keys()));
+}
+
+void tst_InstallSteps::extractionUnpacksEveryArchiveIntoTheDownloadDirectory() {
+    MakeArchive("app.zip", {{"bin/app.dll", "app v2"}});
+    // An archive below a subfolder still extracts into the download directory itself.
+    MakeArchive("sub/deep/plugin.zip", {{"plugins/p.dll", "plugin v2"}});
+    // The name filter ignores letter case.
+    MakeArchive("NOTES.ZIP", {{"notes.txt", "notes v2"}});
+    QVERIFY(testtree::WriteFile(work(), "update.json", "{}"));
+    QVERIFY(testtree::WriteFile(work(), "bin/app.dll", "app from an earlier update"));
+
+    QStringList handed;
+    const StepResult result = install::ExtractArchives(work(), [&](const QString& a) { handed << a; });
+
+    QCOMPARE(result, StepResult::Done);
+    QCOMPARE(handed.size(), 3);
+    const Files expected{{"bin/app.dll", "app v2"}, {"plugins/p.dll", "plugin v2"}, {"notes.txt", "notes v2"}};
+    QCOMPARE(testtree::Snapshot(work()), expected);
+}
+
+void tst_InstallSteps::corruptArchiveIsRemovedAndStopsExtraction_data() {
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("not an archive at all") << "garbage";
+    QTest::newRow("archive cut in half") << "truncated";
+}
+
+void tst_InstallSteps::corruptArchiveIsRemovedAndStopsExtraction() {
+    QFETCH(QString, damage);
+    const Files good{{"a.zip", "a.dll"}, {"b.zip", "b.dll"}, {"sub/c.zip", "c.dll"}};
+    for (auto it = good.constBegin(); it != good.constEnd(); ++it) {
+        MakeArchive(it.key(), {{it.value(), "content of " + it.value()}});
+    }
+    const QString bad = work() + "/bad.zip";
+    MakeArchive("bad.zip", {{"bad.dll", QByteArray(2000, 'b')}});
+    QByteArray bytes = testtree::ReadFile(bad);
+    bytes = damage == "garbage" ? QByteArray(bytes.size(), 'x') : bytes.left(bytes.size() / 2);
+    QVERIFY(testtree::WriteFile(work(), "bad.zip", bytes));
+
+    // The steps hand over canonical paths; take them while the files still exist.
+    const QString canonicalWork = QFileInfo(work()).canonicalFilePath();
+    QStringList handed;
+    const StepResult result = install::ExtractArchives(work(), [&](const QString& a) { handed << a; });
+
+    QCOMPARE(result, StepResult::Failed);
+    QVERIFY(!handed.isEmpty());
+    QCOMPARE(handed.last(), canonicalWork + "/bad.zip");
+    QVERIFY2(!QFileInfo::exists(bad), "a corrupt archive must be removed so a retry downloads it anew");
+    // The walk order is the file system's: archives handed before the bad one were extracted and
+    // removed, the ones after it were not touched.
+    for (auto it = good.constBegin(); it != good.constEnd(); ++it) {
+        const QString archive = work() + "/" + it.key();
+        const bool wasHanded = handed.contains(canonicalWork + "/" + it.key());
+        QCOMPARE(QFileInfo::exists(archive), !wasHanded);
+        QCOMPARE(QFileInfo::exists(work() + "/" + it.value()), wasHanded);
+    }
+}
+
+void tst_InstallSteps::nothingToDoLeavesTheInstallRootAlone_data() {
+    QTest::addColumn<Files>("download");
+    QTest::newRow("empty download directory") << Files{};
+    QTest::newRow("only the manifest") << Files{{"update.json", "{}"}};
+    QTest::newRow("only files the walks skip") << Files{{"README", "x"}, {".hidden.dll", "x"}, {".cache/a.zip", "x"}};
+}
+
+void tst_InstallSteps::nothingToDoLeavesTheInstallRootAlone() {
+    QFETCH(Files, download);
+    QVERIFY(WriteTree(work(), download));
+    QVERIFY(testtree::WriteFile(root(), "bin/app.dll", "installed"));
+    const Files before = testtree::Snapshot(root());
+
+    QCOMPARE(install::ExtractArchives(work()), StepResult::NothingFound);
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::NothingFound);
+
+    QCOMPARE(testtree::Snapshot(root()), before);
+    QVERIFY(!QFileInfo::exists(work() + "/update.json"));
+}
+
+void tst_InstallSteps::updateInstallsNewFilesAndKeepsBackups() {
+    QVERIFY(WriteTree(root(), {{"bin/app.dll", "app v1"}, {"bin/other.dll", "other v1"}, {"notes.txt", "notes v1"}}));
+    QVERIFY(QDir().mkpath(root() + "/app/updater"));
+    MakeArchive("app.zip", {{"bin/app.dll", "app v2"}});
+    MakeArchive("plugin.zip", {{"plugins/new/p.dll", "plugin v2"}});
+    MakeArchive("notes.zip", {{"notes.txt", "notes v2"}});
+    QVERIFY(testtree::WriteFile(work(), "update.json", "{}"));
+    QVERIFY(testtree::WriteFile(work(), "local.ini", "[marker]"));
+
+    QCOMPARE(install::ExtractArchives(work()), StepResult::Done);
+    // The updater names the root from its own folder, two levels down, and leaves the ".." in.
+    const QString spelledRoot = root() + "/app/updater/../..";
+    QStringList targets;
+    install::CopyHooks hooks;
+    hooks.afterCopy = [&](bool copied, const QString&, const QString& target) {
+        QVERIFY(copied);
+        targets << target;
+    };
+    QCOMPARE(install::ReplaceFiles(work(), spelledRoot, hooks), StepResult::Done);
+
+    const Files installed{{"bin/app.dll", "app v2"},      {"bin/app.dll.bak", "app v1"},
+                          {"bin/other.dll", "other v1"},  {"notes.txt", "notes v2"},
+                          {"notes.txt.bak", "notes v1"},  {"plugins/new/p.dll", "plugin v2"},
+                          {"local.ini", "[marker]"}};
+    QCOMPARE(testtree::Snapshot(root()), installed);
+    targets.sort();
+    const QStringList expectedTargets{spelledRoot + "/bin/app.dll", spelledRoot + "/local.ini",
+                                      spelledRoot + "/notes.txt", spelledRoot + "/plugins/new/p.dll"};
+    QCOMPARE(targets, expectedTargets);
+    // The download tree keeps what was unpacked; archives and manifest are gone.
+    const Files kept{{"bin/app.dll", "app v2"}, {"plugins/new/p.dll", "plugin v2"}, {"notes.txt", "notes v2"},
+                     {"local.ini", "[marker]"}};
+    QCOMPARE(testtree::Snapshot(work()), kept);
+}
+
+void tst_InstallSteps::walksSkipUndottedHiddenAndLinkedFiles_data() {
+    QTest::addColumn<QString>("skipped");
+    QTest::newRow("name without a dot") << "bin/LICENSE";
+    QTest::newRow("hidden file") << ".hidden.dll";
+    QTest::newRow("file in a hidden folder") << ".cache/a.dll";
+    QTest::newRow("file in a hidden folder further down") << "bin/.git/a.dll";
+    QTest::newRow("symbolic link") << "link.dll";
+    QTest::newRow("hidden archive") << ".update.zip";
+    QTest::newRow("archive in a hidden folder") << "sub/.cache/update.zip";
+    QTest::newRow("symbolic link to an archive") << "link.zip";
+}
+
+void tst_InstallSteps::walksSkipUndottedHiddenAndLinkedFiles() {
+    QFETCH(QString, skipped);
+    QVERIFY(testtree::WriteFile(work(), "bin/app.dll", "app v2"));
+    const bool viaLink = skipped.startsWith("link.");
+    const QString real = viaLink ? temp_->path() + "/elsewhere/real" + skipped.mid(4) : work() + "/" + skipped;
+    if (skipped.endsWith(".zip")) {
+        QVERIFY(testtree::WriteFile(temp_->path(), "staging/packed.dll", "from a skipped archive"));
+        QVERIFY(infozip::MakeArchive(real, temp_->path() + "/staging", {"packed.dll"}));
+    } else {
+        QVERIFY(testtree::WriteFile(QFileInfo(real).absolutePath(), QFileInfo(real).fileName(), "skipped"));
+    }
+    if (viaLink) QVERIFY(QFile::link(real, work() + "/" + skipped));
+
+    QCOMPARE(install::ExtractArchives(work()), StepResult::NothingFound);
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+
+    QVERIFY(QFileInfo(real).isFile());
+    QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/app.dll", "app v2"}}));
+}
+
+void tst_InstallSteps::everyUpdateReplacesThePreviousBackup() {
+    QByteArray previous;
+    for (const QByteArray version : {"v1", "v2", "v3", "v4"}) {
+        QVERIFY(QDir(work()).removeRecursively());
+        MakeArchive("app.zip", {{"bin/app.dll", version}});
+        QCOMPARE(install::ExtractArchives(work()), StepResult::Done);
+        QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+
+        Files expected{{"bin/app.dll", version}};
+        if (!previous.isEmpty()) expected.insert("bin/app.dll.bak", previous);
+        QCOMPARE(testtree::Snapshot(root()), expected);
+        previous = version;
+    }
+}
+
+void tst_InstallSteps::downloadPathRepeatedInsideTheTreeKeepsItsPlace() {
+    // Only the leading download directory is cut off: the same text deeper in the path is part
+    // of the file's place below the install root.
+    const QString nested = work().mid(1) + "/f.txt";
+    QVERIFY(testtree::WriteFile(work(), nested, "deep"));
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+    QCOMPARE(testtree::Snapshot(root()), (Files{{nested, "deep"}}));
+}
+
+void tst_InstallSteps::missingInstallRootIsCreated_data() {
+    QTest::addColumn<bool>("relative");
+    QTest::newRow("absolute root") << false;
+    QTest::newRow("root relative to the current folder") << true;
+}
+
+void tst_InstallSteps::missingInstallRootIsCreated() {
+    QFETCH(bool, relative);
+    QVERIFY(testtree::WriteFile(work(), "bin/app.dll", "app v2"));
+    const QString previous = QDir::currentPath();
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    QVERIFY(QDir::setCurrent(temp_->path()));
+    const QString fresh = relative ? QString("fresh") : temp_->path() + "/fresh";
+
+    QCOMPARE(install::ReplaceFiles(work(), fresh), StepResult::Done);
+
+    QCOMPARE(testtree::Snapshot(temp_->path() + "/fresh"), (Files{{"bin/app.dll", "app v2"}}));
+}
+
+void tst_InstallSteps::failedCopyRestoresTheOldInstallation_data() {
+    QTest::addColumn<int>("blockedCall");
+    QTest::addColumn<Files>("earlier");
+    const Files noBackups;
+    const Files backups{{"bin/a.dll.bak", "a v0"}, {"bin/b.dll.bak", "b v0"}, {"c.txt.bak", "c v0"}};
+    Files asideTaken = backups;
+    asideTaken.insert("bin/a.dll.bak.prev", "someone else's file");
+    // Five files are installed; the blocked one is counted in walk order.
+    QTest::newRow("last file blocked") << 5 << noBackups;
+    QTest::newRow("last file blocked, backups from an earlier update") << 5 << backups;
+    QTest::newRow("last file blocked, a stray file beside an old backup") << 5 << asideTaken;
+    QTest::newRow("middle file blocked, backups from an earlier update") << 3 << backups;
+    QTest::newRow("first file blocked") << 1 << backups;
+}
+
+void tst_InstallSteps::failedCopyRestoresTheOldInstallation() {
+    QFETCH(int, blockedCall);
+    QFETCH(Files, earlier);
+    QVERIFY(WriteTree(root(), {{"bin/a.dll", "a v1"}, {"bin/b.dll", "b v1"}, {"c.txt", "c v1"}}));
+    QVERIFY(WriteTree(root(), earlier));
+    const Files download{{"bin/a.dll", "a v2"},
+                         {"bin/b.dll", "b v2"},
+                         {"c.txt", "c v2"},
+                         {"d.ini", "d v2"},
+                         {"new/deep/n.dll", "n v2"}};
+    QVERIFY(WriteTree(work(), download));
+    const Files rootBefore = testtree::Snapshot(root());
+    const QSet<QString> foldersBefore = Folders(root());
+
+    // A non-empty folder in the target's place: the copy cannot replace it, even as root.
+    QString blocked, stash, blockerTop;
+    int calls = 0;
+    QList<bool> outcomes;
+    install::CopyHooks hooks;
+    hooks.beforeCopy = [&](const QString& source) {
+        if (++calls != blockedCall) return;
+        blocked = root() + source.mid(QFileInfo(work()).canonicalFilePath().size());
+        if (QFileInfo(blocked).isFile()) {
+            stash = temp_->path() + "/stash";
+            QVERIFY(QFile::rename(blocked, stash));
+        }
+        for (QString d = QFileInfo(blocked).absolutePath(); !QFileInfo::exists(d); d = QFileInfo(d).absolutePath()) {
+            blockerTop = d;
+        }
+        QVERIFY(testtree::WriteFile(blocked, "inside.txt", "blocker"));
+    };
+    hooks.afterCopy = [&](bool copied, const QString&, const QString&) { outcomes << copied; };
+
+    const StepResult result = install::ReplaceFiles(work(), root(), hooks);
+
+    // Take the blocker away again; what is left must be exactly the old installation.
+    QVERIFY(!blocked.isEmpty());
+    QVERIFY(QDir(blockerTop.isEmpty() ? blocked : blockerTop).removeRecursively());
+    if (!stash.isEmpty()) QVERIFY(QFile::rename(stash, blocked));
+    QCOMPARE(result, StepResult::Failed);
+    QList<bool> expectedOutcomes;
+    for (int i = 1; i < blockedCall; ++i) expectedOutcomes << true;
+    expectedOutcomes << false;
+    QCOMPARE(outcomes, expectedOutcomes);
+    QCOMPARE(testtree::Snapshot(root()), rootBefore);
+    QCOMPARE(Folders(root()), foldersBefore);
+    QCOMPARE(testtree::Snapshot(work()), download);
+}
+
+QTEST_GUILESS_MAIN(tst_InstallSteps)
+#include "tst_install_steps.moc"

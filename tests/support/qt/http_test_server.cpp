@@ -1,0 +1,182 @@
+// Misbehaving HTTP server for tests: parses just the request line of a GET and answers it as
+// the path's behaviour says, all inside the server thread.
+#include "http_test_server.h"
+
+#include <QHostAddress>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+QByteArray Reason(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+QByteArray Head(int status, qint64 length, const QByteArray& location) {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + Reason(status) + "\r\n";
+    head += "Content-Type: application/octet-stream\r\n";
+    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (!location.isEmpty()) head += "Location: " + location + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    return head;
+}
+
+}  // namespace
+
+HttpTestServer::Behaviour HttpTestServer::Body(const QByteArray& body) { return Status(200, body); }
+
+HttpTestServer::Behaviour HttpTestServer::Status(int status, const QByteArray& body) {
+    Behaviour b;
+    b.status = status;
+    b.body = body;
+    return b;
+}
+
+HttpTestServer::Behaviour HttpTestServer::Redirect(int status, const QByteArray& location) {
+    Behaviour b = Status(status, "moved");
+    b.location = location;
+    return b;
+}
+
+HttpTestServer::Behaviour HttpTestServer::CutShort(const QByteArray& sent, qint64 declaredLength) {
+    Behaviour b = Body(sent);
+    b.kind = Behaviour::Kind::CutShort;
+    b.declaredLength = declaredLength;
+    return b;
+}
+
+HttpTestServer::Behaviour HttpTestServer::Stall() {
+    Behaviour b = Body(QByteArray());
+    b.kind = Behaviour::Kind::Stall;
+    b.declaredLength = 1000;
+    return b;
+}
+
+HttpTestServer::Behaviour HttpTestServer::Silent() {
+    Behaviour b;
+    b.kind = Behaviour::Kind::Silent;
+    return b;
+}
+
+HttpTestServer::Behaviour HttpTestServer::Trickle(const QByteArray& body, int chunkSize, int intervalMs) {
+    Behaviour b = Body(body);
+    b.kind = Behaviour::Kind::Trickle;
+    b.chunkSize = chunkSize;
+    b.intervalMs = intervalMs;
+    return b;
+}
+
+HttpTestServer::HttpTestServer() {
+    thread_.setObjectName(QStringLiteral("HttpTestServer"));
+    thread_.start();
+    server_ = new QTcpServer;
+    server_->moveToThread(&thread_);
+    // Deferred deletes posted on finished still run in the ending thread: the server, and with
+    // it every socket and timer, is gone before thread_.wait() returns.
+    QObject::connect(&thread_, &QThread::finished, server_, &QObject::deleteLater);
+    QMetaObject::invokeMethod(
+        server_,
+        [this] {
+            QObject::connect(server_, &QTcpServer::newConnection, server_, [this] {
+                while (QTcpSocket* socket = server_->nextPendingConnection()) Accept(socket);
+            });
+            if (server_->listen(QHostAddress::LocalHost, 0)) port_ = server_->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+HttpTestServer::~HttpTestServer() {
+    thread_.quit();
+    thread_.wait();
+}
+
+QString HttpTestServer::Url(const QString& path) const {
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path);
+}
+
+void HttpTestServer::Serve(const QString& path, const Behaviour& behaviour) {
+    QMutexLocker lock(&mutex_);
+    routes_.insert(path, behaviour);
+}
+
+int HttpTestServer::RequestCount() const {
+    QMutexLocker lock(&mutex_);
+    int total = 0;
+    for (int hits : hits_) total += hits;
+    return total;
+}
+
+int HttpTestServer::RequestCount(const QString& path) const {
+    QMutexLocker lock(&mutex_);
+    return hits_.value(path);
+}
+
+HttpTestServer::Behaviour HttpTestServer::Lookup(const QString& path) {
+    QMutexLocker lock(&mutex_);
+    ++hits_[path];
+    return routes_.value(path, Status(404, "no such path: " + path.toUtf8()));
+}
+
+void HttpTestServer::Accept(QTcpSocket* socket) {
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    auto received = std::make_shared<QByteArray>();
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received] {
+        *received += socket->readAll();
+        if (!received->contains("\r\n\r\n")) return;
+        QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
+        // "GET /path HTTP/1.1": the target is the second word, without any query.
+        const QList<QByteArray> words = received->left(received->indexOf("\r\n")).split(' ');
+        const QByteArray target = words.size() >= 2 ? words.at(1) : QByteArray("/");
+        const int query = target.indexOf('?');
+        Answer(socket, Lookup(QString::fromUtf8(query < 0 ? target : target.left(query))));
+    });
+}
+
+void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b) {
+    using Kind = Behaviour::Kind;
+    switch (b.kind) {
+    case Kind::Respond:
+        socket->write(Head(b.status, b.body.size(), b.location) + b.body);
+        socket->disconnectFromHost();  // after the buffered bytes are written
+        break;
+    case Kind::CutShort:
+        socket->write(Head(b.status, b.declaredLength, b.location) + b.body);
+        socket->disconnectFromHost();
+        break;
+    case Kind::Stall:
+        // The connection stays until the client gives up or the server is destroyed.
+        socket->write(Head(b.status, b.declaredLength, b.location));
+        break;
+    case Kind::Silent:
+        break;
+    case Kind::Trickle: {
+        socket->write(Head(b.status, b.body.size(), b.location));
+        auto* timer = new QTimer(socket);
+        auto sent = std::make_shared<int>(0);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent, b] {
+            const QByteArray chunk = b.body.mid(*sent, b.chunkSize);
+            socket->write(chunk);
+            *sent += chunk.size();
+            if (*sent >= b.body.size()) {
+                timer->stop();
+                socket->disconnectFromHost();
+            }
+        });
+        timer->start(b.intervalMs);
+        break;
+    }
+    }
+}

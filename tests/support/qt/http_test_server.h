@@ -1,0 +1,75 @@
+// HttpTestServer: an in-process HTTP/1.1 server on 127.0.0.1 for download tests, serving each
+// path with a chosen behaviour: a body, an error status, a redirect, a cut-short body, a stall.
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The server runs in a thread of its own. Downloads run on pool threads, but a test may also
+// block the main thread while they run (NetWork's destructor waits for the whole pool), and a
+// server living in the main thread would then never answer: the test would hang instead of
+// failing. Every response closes its connection, so each request is a fresh connection.
+class HttpTestServer {
+public:
+    struct Behaviour {
+        enum class Kind {
+            Respond,   // status line, headers, the whole body, close
+            CutShort,  // announces declaredLength bytes, sends body only, closes
+            Stall,     // headers announcing a body, then silence with the connection held open
+            Silent,    // reads the request, never answers, holds the connection open
+            Trickle,   // body in chunkSize pieces, one every intervalMs, then close
+        };
+        Kind kind = Kind::Respond;
+        int status = 200;
+        QByteArray body;
+        QByteArray location;  // Location header when not empty
+        qint64 declaredLength = -1;
+        int chunkSize = 0;
+        int intervalMs = 0;
+    };
+
+    static Behaviour Body(const QByteArray& body);
+    static Behaviour Status(int status, const QByteArray& body);
+    // location may be absolute ("http://host/x", "file:///x") or a path on this server.
+    static Behaviour Redirect(int status, const QByteArray& location);
+    static Behaviour CutShort(const QByteArray& sent, qint64 declaredLength);
+    static Behaviour Stall();
+    static Behaviour Silent();
+    static Behaviour Trickle(const QByteArray& body, int chunkSize, int intervalMs);
+
+    // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
+    HttpTestServer();
+    // Closes every connection (stalled ones included) and stops the thread.
+    ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    bool IsListening() const { return port_ != 0; }
+    quint16 Port() const { return port_; }
+    // "http://127.0.0.1:<port>" + path; path begins with "/".
+    QString Url(const QString& path) const;
+
+    // Paths without a behaviour answer 404. May be called while requests are served.
+    void Serve(const QString& path, const Behaviour& behaviour);
+    // Requests whose headers arrived, in total and for one path.
+    int RequestCount() const;
+    int RequestCount(const QString& path) const;
+
+private:
+    Behaviour Lookup(const QString& path);
+    void Accept(QTcpSocket* socket);
+    void Answer(QTcpSocket* socket, const Behaviour& behaviour);
+
+    QThread thread_;
+    QTcpServer* server_ = nullptr;  // lives in thread_
+    quint16 port_ = 0;
+    mutable QMutex mutex_;          // guards routes_ and hits_
+    QMap<QString, Behaviour> routes_;
+    QMap<QString, int> hits_;
+};

@@ -1,0 +1,39 @@
+// Tree helpers for Qt tests.
+#include "test_tree.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace testtree {
+
+bool WriteFile(const QString& root, const QString& relative, const QByteArray& bytes) {
+    const QString path = root + "/" + relative;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QMap<QString, QByteArray> Snapshot(const QString& root) {
+    QMap<QString, QByteArray> out;
+    const QDir base(root);
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out.insert(base.relativeFilePath(path), ReadFile(path));
+    }
+    return out;
+}
+
+QString Md5(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+}  // namespace testtree

@@ -1,0 +1,18 @@
+// Helpers for tests that lay out files: write, read and list a tree below a temporary folder.
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+namespace testtree {
+
+// Writes bytes to root + "/" + relative, creating the folders on the way.
+bool WriteFile(const QString& root, const QString& relative, const QByteArray& bytes);
+QByteArray ReadFile(const QString& path);
+// Every file below root (hidden ones too): relative path with '/' -> bytes.
+QMap<QString, QByteArray> Snapshot(const QString& root);
+// Lower-case hex MD5 of bytes.
+QString Md5(const QByteArray& bytes);
+
+}  // namespace testtree

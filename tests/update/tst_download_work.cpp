@@ -1,0 +1,307 @@
+// Tests of the download worker against a local server that misbehaves on demand: what lands in
+// the download directory, and the single report, for good, failing and hostile transfers.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QThreadPool>
+#include <QtTest>
+
+#include "download_work.h"
+#include "http_test_server.h"
+#include "network.h"
+#include "test_tree.h"
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+// The worker's no-progress limit during these tests; the trickle below pauses for less than
+// this between chunks but takes longer than this in total.
+constexpr char kStallLimitMs[] = "1000";
+// Marks a row that expects some failure, whichever code the network layer picks.
+constexpr int kAnyError = -1;
+
+struct Report {
+    int type;
+    int ecode;
+};
+
+QByteArray Payload(int size, int seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& c : bytes) c = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+}  // namespace
+
+class TestDownLoadWork : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void transferOutcome_data();
+    void transferOutcome();
+    void existingTarget_data();
+    void existingTarget();
+    void unopenableTargetSendsNoRequest();
+    void namesThatClimbOut_data();
+    void namesThatClimbOut();
+    void writeFailureIsReportedAndLeavesNoFile();
+    void batchReportsOncePerJobAndCreatesFolders();
+
+private:
+    QString Target(const QString& fileName) const { return root_ + "/" + fileName; }
+    // Runs one worker on the global pool and collects its reports until the pool is idle, so a
+    // second report would be caught too.
+    void RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports);
+
+    HttpTestServer server_;
+    QByteArray payload_;
+    QString dirName_;
+    QString root_;
+};
+
+void TestDownLoadWork::initTestCase() {
+    // Read once by the worker, at its first transfer: must be set before any test runs one.
+    qputenv("UPDATER_DOWNLOAD_STALL_MS", kStallLimitMs);
+    QVERIFY(server_.IsListening());
+    payload_ = Payload(100 * 1024, 1);
+
+    server_.Serve("/ok", HttpTestServer::Body(payload_));
+    server_.Serve("/small", HttpTestServer::Body("fresh"));
+    server_.Serve("/empty", HttpTestServer::Body(QByteArray()));
+    server_.Serve("/missing", HttpTestServer::Status(404, "not here"));
+    server_.Serve("/broken", HttpTestServer::Status(500, "boom"));
+    server_.Serve("/choices", HttpTestServer::Status(300, "pick one"));
+    server_.Serve("/relative", HttpTestServer::Redirect(302, "/ok"));
+    server_.Serve("/absolute", HttpTestServer::Redirect(301, server_.Url("/ok").toUtf8()));
+    server_.Serve("/no-location", HttpTestServer::Redirect(302, QByteArray()));
+    server_.Serve("/to-file", HttpTestServer::Redirect(302, "file:///etc/passwd"));
+    server_.Serve("/loop", HttpTestServer::Redirect(307, "/loop"));
+    // /hop1 -> /hop2 -> ... -> /hop6 -> /ok: six hops from /hop1, five from /hop2.
+    for (int i = 1; i <= 6; ++i) {
+        const QByteArray next = i < 6 ? "/hop" + QByteArray::number(i + 1) : QByteArray("/ok");
+        server_.Serve(QStringLiteral("/hop%1").arg(i), HttpTestServer::Redirect(302, next));
+    }
+    server_.Serve("/cut", HttpTestServer::CutShort(payload_.left(1000), 5000));
+    server_.Serve("/stall", HttpTestServer::Stall());
+    server_.Serve("/silent", HttpTestServer::Silent());
+    server_.Serve("/trickle", HttpTestServer::Trickle(payload_.left(2000), 200, 150));
+}
+
+void TestDownLoadWork::init() {
+    dirName_ = QStringLiteral("dl-test-%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    root_ = QCoreApplication::applicationDirPath() + "/" + dirName_;
+    QVERIFY(QDir().mkpath(root_));
+}
+
+void TestDownLoadWork::cleanup() {
+    QThreadPool::globalInstance()->waitForDone(kWaitMs);
+    QDir(root_).removeRecursively();
+    QFile::remove(QCoreApplication::applicationDirPath() + "/escaped.zip");
+}
+
+void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int type,
+                              QList<Report>* reports) {
+    QObject receiver;  // main thread: the report arrives queued, as it does in NetWork
+    auto* work = new DownLoadWork(dirName_, type);
+    work->SetFileName(fileName);
+    work->SetUrl(url);
+    connect(work, &DownLoadWork::workfinished, &receiver,
+            [reports](int t, int e) { reports->append({t, e}); });
+    QThreadPool::globalInstance()->start(work);
+    QTRY_VERIFY_WITH_TIMEOUT(!reports->isEmpty(), kWaitMs);
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(kWaitMs));
+    QCoreApplication::processEvents();
+}
+
+void TestDownLoadWork::transferOutcome_data() {
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("expected");  // 0, an exact code, or kAnyError
+    QTest::addColumn<QByteArray>("body");  // what a successful row must have saved
+
+    const int file = DownLoadWork::kUpdateFile;
+    QTest::newRow("200 body saved exactly") << "/app/core.dll.zip" << "/ok" << file << 0 << payload_;
+    QTest::newRow("manifest keeps its type") << "/update.json" << "/small" << int(DownLoadWork::kManifest) << 0 << QByteArray("fresh");
+    QTest::newRow("empty 200 body gives empty file") << "/e.zip" << "/empty" << file << 0 << QByteArray();
+    QTest::newRow("404 fails") << "/a.zip" << "/missing" << file << kAnyError << QByteArray();
+    QTest::newRow("500 fails") << "/a.zip" << "/broken" << file << kAnyError << QByteArray();
+    QTest::newRow("unrouted path 404 fails") << "/a.zip" << "/nowhere" << file << kAnyError << QByteArray();
+    QTest::newRow("300 not followed fails") << "/a.zip" << "/choices" << file << int(QNetworkReply::ProtocolFailure) << QByteArray();
+    QTest::newRow("relative redirect followed") << "/a.zip" << "/relative" << file << 0 << payload_;
+    QTest::newRow("absolute redirect followed") << "/a.zip" << "/absolute" << file << 0 << payload_;
+    QTest::newRow("five hops followed") << "/a.zip" << "/hop2" << file << 0 << payload_;
+    QTest::newRow("six hops refused") << "/a.zip" << "/hop1" << file << kAnyError << QByteArray();
+    QTest::newRow("redirect loop refused") << "/a.zip" << "/loop" << file << kAnyError << QByteArray();
+    QTest::newRow("redirect without location fails") << "/a.zip" << "/no-location" << file << kAnyError << QByteArray();
+    QTest::newRow("redirect to local file refused") << "/a.zip" << "/to-file" << file << kAnyError << QByteArray();
+    QTest::newRow("body cut short fails") << "/a.zip" << "/cut" << file << kAnyError << QByteArray();
+    QTest::newRow("stalled server times out") << "/a.zip" << "/stall" << file << int(QNetworkReply::TimeoutError) << QByteArray();
+    QTest::newRow("silent server times out") << "/a.zip" << "/silent" << file << int(QNetworkReply::TimeoutError) << QByteArray();
+    QTest::newRow("slow trickle is not a stall") << "/a.zip" << "/trickle" << file << 0 << payload_.left(2000);
+}
+
+void TestDownLoadWork::transferOutcome() {
+    QFETCH(QString, fileName);
+    QFETCH(QString, path);
+    QFETCH(int, type);
+    QFETCH(int, expected);
+    QFETCH(QByteArray, body);
+
+    QList<Report> reports;
+    RunOne(fileName, server_.Url(path), type, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().type, type);
+    if (expected == kAnyError) {
+        QVERIFY2(reports.first().ecode != 0, "a failed transfer reported success");
+    } else {
+        QCOMPARE(reports.first().ecode, expected);
+    }
+
+    if (expected == 0) {
+        QVERIFY(QFileInfo(Target(fileName)).isFile());
+        QCOMPARE(testtree::ReadFile(Target(fileName)), body);
+    } else {
+        QVERIFY2(!QFileInfo::exists(Target(fileName)), "a failed transfer left a file behind");
+    }
+}
+
+void TestDownLoadWork::existingTarget_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("longer old file replaced by shorter body") << "/small" << true;
+    QTest::newRow("old file removed when download fails") << "/missing" << false;
+    QTest::newRow("old file removed when server stalls") << "/stall" << false;
+}
+
+void TestDownLoadWork::existingTarget() {
+    QFETCH(QString, path);
+    QFETCH(bool, succeeds);
+    const QString name = "/sub/old.zip";
+    QVERIFY(testtree::WriteFile(root_, name, Payload(64 * 1024, 2)));
+
+    QList<Report> reports;
+    RunOne(name, server_.Url(path), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode == 0, succeeds);
+    if (succeeds) {
+        QCOMPARE(testtree::ReadFile(Target(name)), QByteArray("fresh"));
+    } else {
+        QVERIFY(!QFileInfo::exists(Target(name)));
+    }
+}
+
+void TestDownLoadWork::unopenableTargetSendsNoRequest() {
+    server_.Serve("/blocked", HttpTestServer::Body("never fetched"));
+    const QString name = "/blocked.zip";
+    QVERIFY(QDir().mkpath(Target(name)));  // a folder where the file should go
+
+    QList<Report> reports;
+    RunOne(name, server_.Url("/blocked"), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, int(QFileDevice::OpenError));
+    // Had a request gone out, the server would have counted it before the worker could report.
+    QCOMPARE(server_.RequestCount("/blocked"), 0);
+    QVERIFY(QFileInfo(Target(name)).isDir());
+}
+
+void TestDownLoadWork::namesThatClimbOut_data() {
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("parent of the download folder") << "/../escaped.zip" << true;
+    QTest::newRow("down then two up") << "/sub/../../escaped.zip" << true;
+    QTest::newRow("backslash segments") << "/a/..\\..\\escaped.zip" << true;
+    QTest::newRow("mixed separators") << "/a\\../../escaped.zip" << true;
+    QTest::newRow("trailing space segment") << "/a/../.. /escaped.zip" << true;
+    QTest::newRow("dots inside names are fine") << "/v1..2/app..escaped.zip" << false;
+}
+
+void TestDownLoadWork::namesThatClimbOut() {
+    QFETCH(QString, fileName);
+    QFETCH(bool, refused);
+    server_.Serve("/escape", HttpTestServer::Body("payload"));
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const int requestsBefore = server_.RequestCount("/escape");
+
+    QList<Report> reports;
+    RunOne(fileName, server_.Url("/escape"), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QVERIFY(!QFileInfo::exists(appDir + "/escaped.zip"));
+    QVERIFY(!QFileInfo::exists(QFileInfo(appDir).path() + "/escaped.zip"));
+    if (refused) {
+        QCOMPARE(reports.first().ecode, int(QFileDevice::OpenError));
+        QCOMPARE(server_.RequestCount("/escape"), requestsBefore);
+        QVERIFY(testtree::Snapshot(root_).isEmpty());
+    } else {
+        QCOMPARE(reports.first().ecode, 0);
+        QCOMPARE(testtree::ReadFile(Target(fileName)), QByteArray("payload"));
+    }
+}
+
+void TestDownLoadWork::writeFailureIsReportedAndLeavesNoFile() {
+    if (!QFileInfo::exists("/dev/full")) QSKIP("needs /dev/full to simulate a full disk");
+    const QString name = "/full.zip";
+    // Writing through the link behaves like a disk that is full: every flush fails.
+    QVERIFY(QFile::link("/dev/full", Target(name)));
+
+    QList<Report> reports;
+    RunOne(name, server_.Url("/ok"), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, int(QFileDevice::WriteError));
+    QVERIFY(!QFileInfo(Target(name)).isSymLink());
+    QVERIFY(QFileInfo::exists("/dev/full"));
+}
+
+void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
+    server_.Serve("/slow", HttpTestServer::Trickle(payload_.left(600), 200, 40));
+    const int jobs = 2 * QThreadPool::globalInstance()->maxThreadCount() + 3;
+    QMap<QString, QString> files;
+    QSet<QString> failing;
+    for (int i = 0; i < jobs; ++i) {
+        const QString key = QStringLiteral("/batch/d%1/sub/f%2.zip").arg(i % 3).arg(i);
+        const bool fails = i % 4 == 3;
+        if (fails) failing.insert(key);
+        files.insert(key, server_.Url(fails ? "/missing" : "/slow"));
+    }
+    const int requestsBefore = server_.RequestCount();
+
+    QList<Report> reports;
+    {
+        NetWork network;
+        network.SetDir(dirName_);
+        connect(&network, &NetWork::workfinished, this,
+                [&reports](int t, int e) { reports.append({t, e}); });
+        network.DownLoad(files, DownLoadWork::kUpdateFile);
+        QTRY_COMPARE_WITH_TIMEOUT(reports.size(), jobs, kWaitMs);
+        // Every worker has returned; anything still queued would show up as an extra report.
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(kWaitMs));
+        QCoreApplication::processEvents();
+        QCOMPARE(reports.size(), jobs);
+    }
+
+    QCOMPARE(server_.RequestCount() - requestsBefore, jobs);
+    int failures = 0;
+    for (const Report& report : reports) {
+        QCOMPARE(report.type, int(DownLoadWork::kUpdateFile));
+        if (report.ecode != 0) ++failures;
+    }
+    QCOMPARE(failures, failing.size());
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        if (failing.contains(it.key())) {
+            QVERIFY2(!QFileInfo::exists(Target(it.key())), qPrintable(it.key()));
+        } else {
+            QCOMPARE(testtree::ReadFile(Target(it.key())), payload_.left(600));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDownLoadWork)
+#include "tst_download_work.moc"

@@ -1,0 +1,177 @@
+// Tests of ReadManifest: how update.json texts and file entries are read, and what is left
+// untouched when the document is unusable.
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "manifest.h"
+#include "test_tree.h"
+
+namespace {
+
+// One line per map item, "key|name|md5|url", so a failed comparison shows the difference.
+QStringList Flatten(const ManifestMap& files) {
+    QStringList lines;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        lines << QStringList{it.key(), it.value().name, it.value().md5, it.value().url}.join('|');
+    }
+    return lines;
+}
+
+const ManifestTexts kOldTexts{"old version", "old notes", "old date"};
+
+ManifestMap OldFiles() {
+    ManifestMap files;
+    files.insert("/old.dll.zip", ManifestEntry{"/old.dll.zip", "0123", "https://old"});
+    return files;
+}
+
+const QStringList kOldLines{"/old.dll.zip|/old.dll.zip|0123|https://old"};
+
+// Lets a root process fail to open a mode-000 file, as any other user would.
+void DropFileAccessOverride() {
+    if (geteuid() != 0) return;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return;
+    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    syscall(SYS_capset, &header, data);
+}
+
+}  // namespace
+
+class TestManifest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { DropFileAccessOverride(); }
+    void readsDocument_data();
+    void readsDocument();
+    void unusableSourceChangesNothing_data();
+    void unusableSourceChangesNothing();
+};
+
+void TestManifest::readsDocument_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QStringList>("texts");  // version, description, updatedate
+    QTest::addColumn<QStringList>("files");  // Flatten() of the map afterwards
+
+    QTest::newRow("full manifest")
+        << QByteArray(R"({"version":"2.1.0","description":"fixes","updatedate":"2024-05-01",
+            "filelist":[{"name":"/bin/a.dll.zip","md5":"aa","url":"https://h/a"},
+                        {"name":"/b.txt.zip","md5":"bb","url":"https://h/b"}]})")
+        << true << QStringList{"2.1.0", "fixes", "2024-05-01"}
+        << QStringList{"/b.txt.zip|/b.txt.zip|bb|https://h/b",
+                       "/bin/a.dll.zip|/bin/a.dll.zip|aa|https://h/a"};
+
+    QTest::newRow("missing members read as empty strings")
+        << QByteArray(R"({"filelist":[{"name":"/a.zip"},{"md5":"cc"}]})") << true
+        << QStringList{"", "", ""} << QStringList{"||cc|", "/a.zip|/a.zip||"};
+
+    QTest::newRow("members of the wrong type read as empty strings")
+        << QByteArray(R"({"version":2,"description":["x"],"updatedate":null,
+            "filelist":[{"name":"/a.zip","md5":12,"url":{"u":1}}, 7, "text"]})")
+        << true << QStringList{"", "", ""} << QStringList{"|||", "/a.zip|/a.zip||"};
+
+    QTest::newRow("filelist of the wrong type empties the map")
+        << QByteArray(R"({"version":"3","filelist":{"name":"/a.zip"}})") << true
+        << QStringList{"3", "", ""} << QStringList();
+
+    QTest::newRow("empty filelist empties the map")
+        << QByteArray(R"({"filelist":[]})") << true << QStringList{"", "", ""} << QStringList();
+
+    QTest::newRow("missing filelist keeps the old map")
+        << QByteArray(R"({"version":"4","description":"d","updatedate":"u"})") << true
+        << QStringList{"4", "d", "u"} << kOldLines;
+
+    QTest::newRow("first element without a name is kept under the empty name")
+        << QByteArray(R"({"filelist":[{"md5":"first","url":"u1"},{"md5":"second","url":"u2"},
+            {"name":"/a.zip","md5":"aa","url":"ua"}]})")
+        << true << QStringList{"", "", ""} << QStringList{"||first|u1", "/a.zip|/a.zip|aa|ua"};
+
+    QTest::newRow("duplicate names keep the first element")
+        << QByteArray(R"({"filelist":[{"name":"/a.zip","md5":"first","url":"u1"},
+            {"name":"/a.zip","md5":"second","url":"u2"}]})")
+        << true << QStringList{"", "", ""} << QStringList{"/a.zip|/a.zip|first|u1"};
+
+    QTest::newRow("names differing in letter case are separate entries")
+        << QByteArray(R"({"filelist":[{"name":"/A.zip","md5":"1"},{"name":"/a.zip","md5":"2"}]})")
+        << true << QStringList{"", "", ""} << QStringList{"/A.zip|/A.zip|1|", "/a.zip|/a.zip|2|"};
+
+    QTest::newRow("array document gives empty texts and keeps the map")
+        << QByteArray(R"([{"version":"9","filelist":[]}])") << true << QStringList{"", "", ""}
+        << kOldLines;
+
+    QTest::newRow("UTF-8 Chinese texts and names round-trip")
+        << QByteArray(R"({"version":"版本 2.0","description":"修复了下载问题\n新增功能",
+            "updatedate":"2024年5月1日",
+            "filelist":[{"name":"/数据/说明.txt.zip","md5":"aa","url":"https://h/说明"}]})")
+        << true
+        << QStringList{QStringLiteral("版本 2.0"), QStringLiteral("修复了下载问题\n新增功能"),
+                       QStringLiteral("2024年5月1日")}
+        << QStringList{QStringLiteral("/数据/说明.txt.zip|/数据/说明.txt.zip|aa|https://h/说明")};
+
+    const QStringList unchanged{kOldTexts.version, kOldTexts.description, kOldTexts.updateDate};
+    QTest::newRow("invalid JSON changes nothing")
+        << QByteArray(R"({"version":"5","filelist":[)") << false << unchanged << kOldLines;
+    QTest::newRow("trailing garbage after the object changes nothing")
+        << QByteArray(R"({"version":"5"} x)") << false << unchanged << kOldLines;
+    QTest::newRow("empty file changes nothing") << QByteArray() << false << unchanged << kOldLines;
+}
+
+void TestManifest::readsDocument() {
+    QFETCH(QByteArray, json);
+    QFETCH(bool, ok);
+    QFETCH(QStringList, texts);
+    QFETCH(QStringList, files);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(testtree::WriteFile(dir.path(), "update.json", json));
+
+    ManifestTexts readTexts = kOldTexts;
+    ManifestMap readFiles = OldFiles();
+    QCOMPARE(ReadManifest(dir.path() + "/update.json", &readTexts, &readFiles), ok);
+    QCOMPARE((QStringList{readTexts.version, readTexts.description, readTexts.updateDate}), texts);
+    QCOMPARE(Flatten(readFiles), files);
+}
+
+void TestManifest::unusableSourceChangesNothing_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing file") << "missing";
+    QTest::newRow("path is a folder") << "folder";
+    QTest::newRow("file without read permission") << "locked";
+}
+
+void TestManifest::unusableSourceChangesNothing() {
+    QFETCH(QString, kind);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.path() + "/update.json";
+    if (kind == "folder") {
+        QVERIFY(QDir().mkpath(path));
+    } else if (kind == "locked") {
+        QVERIFY(testtree::WriteFile(dir.path(), "update.json", R"({"version":"6"})"));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        QFile probe(path);
+        if (probe.open(QIODevice::ReadOnly)) QSKIP("this process can read a mode-000 file");
+    }
+
+    ManifestTexts texts = kOldTexts;
+    ManifestMap files = OldFiles();
+    QVERIFY(!ReadManifest(path, &texts, &files));
+    QCOMPARE(texts.version, kOldTexts.version);
+    QCOMPARE(texts.description, kOldTexts.description);
+    QCOMPARE(texts.updateDate, kOldTexts.updateDate);
+    QCOMPARE(Flatten(files), kOldLines);
+}
+
+QTEST_GUILESS_MAIN(TestManifest)
+#include "tst_manifest.moc"

@@ -1,0 +1,111 @@
+// Tests of the updater's unpack worker in the cases that install nothing (its install root is
+// fixed next to the test program): one report from the pool, and the truthful result.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QUuid>
+#include <QtTest>
+
+#include "info_zip.h"
+#include "test_tree.h"
+#include "uncompress_work.h"
+
+class tst_UnCompressWork : public QObject {
+    Q_OBJECT
+
+private slots:
+    void reportsFalseOnceWhenNothingWasInstalled_data();
+    void reportsFalseOnceWhenNothingWasInstalled();
+    void extractionStepTellsWhetherArchivesWereUnpacked_data();
+    void extractionStepTellsWhetherArchivesWereUnpacked();
+};
+
+void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled_data() {
+    QTest::addColumn<QString>("archive");
+    QTest::addColumn<bool>("looseFile");
+    QTest::newRow("empty download directory") << "none" << false;
+    QTest::newRow("only a corrupt archive") << "corrupt" << false;
+    // Installing after a failed extraction would mix two versions: the loose file stays put.
+    QTest::newRow("corrupt archive beside an unpacked file") << "corrupt" << true;
+    // Extracted fine, but its one file meets a folder in its place: the copy fails, so no success.
+    QTest::newRow("archive whose file cannot be installed") << "blocked" << false;
+}
+
+void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled() {
+    QFETCH(QString, archive);
+    QFETCH(bool, looseFile);
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString work = temp.path() + "/download";
+    // A name no other file has, so the fixed install root can be checked and cleaned up safely.
+    const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + ".txt";
+    const QString installed = QCoreApplication::applicationDirPath() + "/../../" + name;
+    const auto cleanup = qScopeGuard([&] {
+        for (const QString& path : {installed, installed + ".bak"}) {
+            QDir(path).removeRecursively();
+            QFile::remove(path);
+        }
+    });
+    QVERIFY(QDir().mkpath(work));
+    if (archive == "corrupt") QVERIFY(testtree::WriteFile(work, "bad.zip", QByteArray(512, 'x')));
+    if (looseFile) QVERIFY(testtree::WriteFile(work, name, "unpacked earlier"));
+    if (archive == "blocked") {
+        if (!infozip::Available()) QSKIP("Info-ZIP zip is not installed");
+        QVERIFY(testtree::WriteFile(temp.path() + "/staging", name, "new"));
+        QVERIFY(infozip::MakeArchive(work + "/good.zip", temp.path() + "/staging", {name}));
+        QVERIFY(testtree::WriteFile(installed, "inside.txt", "blocker"));
+    }
+
+    auto* worker = new UnCompressWork(work);
+    QVERIFY(worker->autoDelete());
+    QSignalSpy spy(worker, &UnCompressWork::uncompressfinished);
+    QThreadPool::globalInstance()->start(worker);
+    QVERIFY(spy.wait(30000));
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(30000));
+
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().first().toBool(), false);
+    QVERIFY(!QFileInfo::exists(work + "/bad.zip"));
+    QVERIFY(!QFileInfo::exists(work + "/good.zip"));
+    QVERIFY2(!QFileInfo(installed).isFile(), "nothing may be installed");
+    QVERIFY(!QFileInfo::exists(installed + ".bak"));
+    QCOMPARE(QFileInfo::exists(work + "/" + name), looseFile || archive == "blocked");
+}
+
+void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked_data() {
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("a good archive") << "good" << true;
+    QTest::newRow("no archive") << "none" << false;
+    QTest::newRow("a corrupt archive") << "corrupt" << false;
+}
+
+void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked() {
+    QFETCH(QString, content);
+    QFETCH(bool, expected);
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString work = temp.path() + "/download";
+    QVERIFY(QDir().mkpath(work));
+    if (content == "good") {
+        if (!infozip::Available()) QSKIP("Info-ZIP zip is not installed");
+        QVERIFY(testtree::WriteFile(temp.path() + "/staging", "bin/app.dll", "app v2"));
+        QVERIFY(infozip::MakeArchive(work + "/app.zip", temp.path() + "/staging", {"bin/app.dll"}));
+    } else if (content == "corrupt") {
+        QVERIFY(testtree::WriteFile(work, "bad.zip", QByteArray(100, 'z')));
+    }
+
+    UnCompressWork worker(work);
+    QCOMPARE(worker.UnCompressFiles(), expected);
+
+    QCOMPARE(testtree::ReadFile(work + "/bin/app.dll"), expected ? QByteArray("app v2") : QByteArray());
+    QVERIFY(!QFileInfo::exists(work + "/app.zip"));
+    QVERIFY(!QFileInfo::exists(work + "/bad.zip"));
+}
+
+QTEST_GUILESS_MAIN(tst_UnCompressWork)
+#include "tst_uncompress_work.moc"

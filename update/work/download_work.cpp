@@ -1,0 +1,151 @@
+// Download worker: one GET streamed chunk by chunk into its target file on a pool thread, with a
+// no-progress limit, safe redirects and no file left behind when the transfer fails.
+#include "download_work.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+// A transfer that receives nothing at all for this long is given up. Only silence counts:
+// a slow server that keeps sending is left alone however long the whole file takes.
+constexpr int kStallLimitMs = 60 * 1000;
+// Read once, at the first download of the process: a positive number of milliseconds that
+// replaces kStallLimitMs. Tests set it so a stalled server costs them a second, not a minute;
+// an environment variable keeps the knob out of the class interface the rest of the updater uses.
+constexpr char kStallLimitVariable[] = "UPDATER_DOWNLOAD_STALL_MS";
+// Redirects are followed up to this many hops (one more fails with TooManyRedirectsError), and
+// never from https to http.
+constexpr int kMaxRedirects = 5;
+
+int StallLimitMs() {
+    static const int limit = [] {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue(kStallLimitVariable, &ok);
+        return ok && ms > 0 ? ms : kStallLimitMs;
+    }();
+    return limit;
+}
+
+// True when a segment of the name, split on either separator, would climb out of the download
+// directory. Any segment made only of dots and spaces, with at least two dots, counts: Windows
+// drops trailing dots and spaces from a path component, so ".. " can act as "..". Dots inside a
+// name ("v1..2") are fine.
+bool ClimbsOut(const QString& fileName) {
+    const QStringList segments = fileName.split(QRegularExpression(QStringLiteral("[/\\\\]")));
+    for (const QString& segment : segments) {
+        const int dots = segment.count(QLatin1Char('.'));
+        if (dots >= 2 && dots + segment.count(QLatin1Char(' ')) == segment.size()) return true;
+    }
+    return false;
+}
+
+bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
+
+}  // namespace
+
+DownLoadWork::DownLoadWork(const QString& dirName, int type)
+    : QObject(nullptr), type_(type), dirName_(dirName) {}
+
+void DownLoadWork::run() {
+    // Names begin with "/" and are joined as plain text, so the doubled separator after the
+    // directory name is expected.
+    const QString root = QCoreApplication::applicationDirPath() + "/" + dirName_;
+    if (ClimbsOut(fileName_)) {
+        // Reported like a target that cannot be opened: nothing written, no request sent.
+        emit workfinished(type_, QFileDevice::OpenError);
+        return;
+    }
+    QDir().mkpath(root + "/" + QFileInfo(fileName_).path());
+    file_.setFileName(root + "/" + fileName_);
+    if (!file_.open(QIODevice::WriteOnly)) {
+        const int error = file_.error();
+        emit workfinished(type_, error != QFileDevice::NoError ? error : QFileDevice::OpenError);
+        return;
+    }
+
+    const int ecode = Transfer();
+    // A failed transfer must not leave a partial body or a server's error page where the
+    // installer would take it for the real file.
+    if (ecode != 0) file_.remove();
+    emit workfinished(type_, ecode);
+}
+
+int DownLoadWork::Transfer() {
+    QNetworkRequest request(QUrl(url_, QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
+
+    QNetworkAccessManager manager;
+    QEventLoop loop;
+    QTimer stallTimer;
+    stallTimer.setSingleShot(true);
+    stallTimer.setInterval(StallLimitMs());
+    bool stalled = false;
+    writeError_ = 0;
+
+    reply_ = manager.get(request);
+    stallTimer_ = &stallTimer;
+    // Everything below runs in this pool thread: the slot directly, the rest through objects
+    // living in this thread's frame.
+    connect(reply_, &QNetworkReply::readyRead, this, &DownLoadWork::OnReadyRead,
+            Qt::DirectConnection);
+    connect(reply_, &QNetworkReply::metaDataChanged, &loop, [this] { KeepAlive(); });
+    connect(reply_, &QNetworkReply::redirected, &loop, [this] { KeepAlive(); });
+    connect(reply_, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(&stallTimer, &QTimer::timeout, &loop, [this, &stalled] {
+        stalled = true;
+        reply_->abort();
+    });
+    stallTimer.start();
+    if (!reply_->isFinished()) loop.exec();
+    stallTimer.stop();
+    stallTimer_ = nullptr;
+    OnReadyRead();  // whatever arrived together with the end of the reply
+
+    int ecode = reply_->error();
+    if (stalled) {
+        ecode = QNetworkReply::TimeoutError;
+    } else if (writeError_ != 0) {
+        ecode = writeError_;
+    } else if (ecode == QNetworkReply::NoError) {
+        // Qt reports 4xx/5xx itself; a 1xx or a 3xx it did not follow (300, 304, ...) ends
+        // "without error" with no file body at all, which must not pass for a download.
+        const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid() && !IsSuccessStatus(status.toInt())) ecode = QNetworkReply::ProtocolFailure;
+    }
+    // Every byte on disk before anybody is told; a failing final flush is a write error too.
+    if (!file_.flush() && ecode == 0) ecode = QFileDevice::WriteError;
+    file_.close();
+
+    reply_->deleteLater();
+    reply_ = nullptr;
+    return ecode;
+}
+
+void DownLoadWork::KeepAlive() {
+    if (stallTimer_ != nullptr) stallTimer_->start();
+}
+
+void DownLoadWork::OnReadyRead() {
+    if (reply_ == nullptr || !reply_->isOpen()) return;  // closed by abort()
+    const QByteArray chunk = reply_->readAll();
+    if (chunk.isEmpty() || writeError_ != 0) return;
+    // QFile buffers small writes; a full disk shows up at latest on the next write that
+    // needs the buffer flushed, and at the final flush in Transfer().
+    if (file_.write(chunk) != chunk.size()) {
+        writeError_ = QFileDevice::WriteError;
+        reply_->abort();
+        return;
+    }
+    KeepAlive();
+}

@@ -1,0 +1,50 @@
+// DownLoadWork: one HTTP GET streamed into one file below the download directory, on a pool
+// thread, reported once by workfinished(type, ecode) with ecode 0 for a complete body.
+#pragma once
+
+#include <QFile>
+#include <QObject>
+#include <QRunnable>
+#include <QString>
+
+class QNetworkReply;
+class QTimer;
+
+class DownLoadWork : public QObject, public QRunnable {
+    Q_OBJECT
+public:
+    // Job types: the manifest, and one archive of the update.
+    static constexpr int kManifest = 0;
+    static constexpr int kUpdateFile = 1;
+
+    DownLoadWork(const QString& dirName, int type);
+    void SetUrl(const QString& url) { url_ = url; }
+    // Path below the download directory, beginning with "/" (a manifest entry name).
+    void SetFileName(const QString& fileName) { fileName_ = fileName; }
+
+    void run() override;
+
+signals:
+    void workfinished(int type, int ecode);
+
+private slots:
+    void OnReadyRead();
+
+private:
+    // The transfer proper, once the target file is open; returns the code to report.
+    int Transfer();
+    // Restarts the no-progress countdown; called on every sign of life from the server.
+    void KeepAlive();
+
+    QString url_;
+    QString fileName_;
+    QNetworkReply* reply_ = nullptr;
+    QFile file_;
+    int type_;
+    QString dirName_;
+    // Countdown that aborts a transfer which has received nothing for the stall limit; lives in
+    // run()'s frame, null outside it.
+    QTimer* stallTimer_ = nullptr;
+    // First write failure on file_ (a QFileDevice::FileError), 0 while every write succeeded.
+    int writeError_ = 0;
+};

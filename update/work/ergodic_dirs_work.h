@@ -1,0 +1,26 @@
+// ErgodicDirsWork: fingerprints every installed file with MD5 and fills fetchList with the
+// manifest entries that are missing or differ; reports ergodicdirfinished(fetchList not empty).
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QRunnable>
+#include <QString>
+
+#include "manifest.h"
+
+class ErgodicDirsWork : public QObject, public QRunnable {
+    Q_OBJECT
+public:
+    ErgodicDirsWork(const QString& root, const ManifestMap& manifest);
+    void run() override;
+
+signals:
+    void ergodicdirfinished(bool finish);
+
+private:
+    QString root_;
+    // Relative path of a local file + ".zip" -> lower-case hex MD5 of its bytes.
+    QMap<QString, QString> localChecksums_;
+    ManifestMap manifest_;
+};

@@ -1,0 +1,35 @@
+// NetWork: the work dispatcher. Creates one worker per job on the global thread pool and
+// re-emits each worker's single report in the main thread.
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include "manifest.h"
+
+class NetWork : public QObject {
+    Q_OBJECT
+public:
+    NetWork();
+    // Waits, without time limit, for every queued and running job of the global pool.
+    ~NetWork() override;
+
+    // Stores the download directory's name and creates applicationDirPath + "/" + name.
+    void SetDir(const QString& name);
+    // Starts one DownLoadWork per entry (key: path below the download directory, value: URL),
+    // in ascending key order. An empty map starts nothing and reports nothing.
+    void DownLoad(const QMap<QString, QString>& files, int type);
+    // Starts the file walk over the install root with a copy of the manifest.
+    void Ergodic(const ManifestMap& manifest);
+    // Starts the unpack and install of the download directory.
+    void UnCompress();
+
+signals:
+    void workfinished(int type, int ecode);
+    void uncompressfinished(bool finish);
+    void ergodicdirfinished(bool finish);
+
+private:
+    QString dirName_;
+};
