@@ -81,7 +81,7 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& workD
     close(errorPipe[0]);
     if (waited != pid) return run;
     if (got == static_cast<ssize_t>(sizeof childErrno)) {
-        std::fprintf(stderr, "zip_bench: cannot start %s: %s\n", argv[0].c_str(),
+        std::fprintf(stderr, "cannot start %s: %s\n", argv[0].c_str(),
                      std::strerror(childErrno));
         return run;
     }
