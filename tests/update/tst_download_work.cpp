@@ -5,7 +5,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
 
@@ -35,6 +40,52 @@ QByteArray Payload(int size, int seed) {
     return bytes;
 }
 
+// Writes a fresh self-signed certificate for 127.0.0.1 and its key into dir with the openssl
+// command line tool. Returns an empty string on success, else what went wrong.
+QString MakeLocalCertificate(const QString& openssl, const QString& dir, QSslCertificate* certificate,
+                             QSslKey* key) {
+    const QString certPath = dir + "/cert.pem";
+    const QString keyPath = dir + "/key.pem";
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    // The address goes in subjectAltName: that, not the common name, is what hostname
+    // verification matches against an IP URL.
+    process.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                            "-nodes", "-keyout", keyPath, "-out", certPath, "-days", "2",
+                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    if (!process.waitForFinished(kWaitMs) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        return "openssl failed: " + QString::fromLocal8Bit(process.readAll());
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certPath);
+    if (certificates.size() != 1) return QStringLiteral("cannot read the generated certificate");
+    *certificate = certificates.first();
+    QFile keyFile(keyPath);
+    if (!keyFile.open(QIODevice::ReadOnly)) return QStringLiteral("cannot open the generated key");
+    *key = QSslKey(&keyFile, QSsl::Ec);
+    if (key->isNull()) return QStringLiteral("cannot read the generated key");
+    return QString();
+}
+
+// Makes every TLS connection of the process, the worker's pool thread included, trust one more
+// certificate until the end of the scope. The worker has no hook for trust settings of its own:
+// it takes the process default, as the updater does in production.
+class ScopedTrust {
+public:
+    explicit ScopedTrust(const QSslCertificate& certificate)
+        : previous_(QSslConfiguration::defaultConfiguration()) {
+        QSslConfiguration trusting = previous_;
+        trusting.addCaCertificate(certificate);
+        QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+    ~ScopedTrust() { QSslConfiguration::setDefaultConfiguration(previous_); }
+    ScopedTrust(const ScopedTrust&) = delete;
+    ScopedTrust& operator=(const ScopedTrust&) = delete;
+
+private:
+    const QSslConfiguration previous_;
+};
+
 }  // namespace
 
 class TestDownLoadWork : public QObject {
@@ -54,6 +105,8 @@ private slots:
     void namesThatClimbOut();
     void writeFailureIsReportedAndLeavesNoFile();
     void batchReportsOncePerJobAndCreatesFolders();
+    void httpsRedirect_data();
+    void httpsRedirect();
 
 private:
     QString Target(const QString& fileName) const { return root_ + "/" + fileName; }
@@ -300,6 +353,70 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
         } else {
             QCOMPARE(testtree::ReadFile(Target(it.key())), payload_.left(600));
         }
+    }
+}
+
+void TestDownLoadWork::httpsRedirect_data() {
+    QTest::addColumn<bool>("toPlainHttp");
+    QTest::addColumn<int>("expected");
+    // The followed row is the control: it shows the handshake and trust work, so the refusal in
+    // the other row comes from the scheme change and not from a TLS failure.
+    QTest::newRow("https to http refused") << true << int(QNetworkReply::InsecureRedirectError);
+    QTest::newRow("https to https followed") << false << 0;
+}
+
+void TestDownLoadWork::httpsRedirect() {
+    QFETCH(bool, toPlainHttp);
+    QFETCH(int, expected);
+    if (!QSslSocket::supportsSsl()) QSKIP("this Qt build has no usable TLS backend");
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    if (openssl.isEmpty()) QSKIP("needs the openssl command line tool to make a test certificate");
+
+    QTemporaryDir certDir;
+    QVERIFY(certDir.isValid());
+    QSslCertificate certificate;
+    QSslKey key;
+    const QString problem = MakeLocalCertificate(openssl, certDir.path(), &certificate, &key);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+
+    // The plain target is served for real, so a client that did follow the downgrade would get
+    // a body and a success, and the plain server would count the request.
+    const QByteArray plainBody = "served over plain http";
+    server_.Serve("/file", HttpTestServer::Body(plainBody));
+    const QByteArray tlsBody = Payload(20 * 1024, 3);
+    HttpTestServer tls(certificate, key);
+    QVERIFY(tls.IsListening());
+    QVERIFY(tls.Url("/start").startsWith("https://"));
+    tls.Serve("/body", HttpTestServer::Body(tlsBody));
+    const QString location = toPlainHttp ? server_.Url("/file") : tls.Url("/body");
+    tls.Serve("/start", HttpTestServer::Redirect(302, location.toUtf8()));
+    const int plainBefore = server_.RequestCount("/file");
+
+    const ScopedTrust trust(certificate);
+    const QString name = "/secure/a.zip";
+    QList<Report> reports;
+    RunOne(name, tls.Url("/start"), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, expected);
+    // The first request did get through the handshake in both rows.
+    QCOMPARE(tls.RequestCount("/start"), 1);
+    QCOMPARE(server_.RequestCount("/file"), plainBefore);
+
+    if (toPlainHttp) {
+        QVERIFY2(!QFileInfo::exists(Target(name)), "a refused redirect left a file behind");
+        QVERIFY(testtree::Snapshot(root_).isEmpty());
+        QCOMPARE(tls.RequestCount(), 1);
+        // The refused location itself is good: fetched directly it succeeds and is counted, so
+        // the zero above means the worker never asked, not that it asked somewhere else.
+        QList<Report> direct;
+        RunOne("/direct.zip", location, DownLoadWork::kUpdateFile, &direct);
+        QCOMPARE(direct.size(), 1);
+        QCOMPARE(direct.first().ecode, 0);
+        QCOMPARE(testtree::ReadFile(Target("/direct.zip")), plainBody);
+        QCOMPARE(server_.RequestCount("/file"), plainBefore + 1);
+    } else {
+        QCOMPARE(tls.RequestCount("/body"), 1);
+        QCOMPARE(testtree::ReadFile(Target(name)), tlsBody);
     }
 }
 

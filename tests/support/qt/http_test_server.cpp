@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -33,6 +34,34 @@ QByteArray Head(int status, qint64 length, const QByteArray& location) {
     head += "Connection: close\r\n\r\n";
     return head;
 }
+
+// Hands out sockets that start the server side of a TLS handshake at once. Once the handshake
+// is done a QSslSocket reads and writes plain HTTP like any QTcpSocket, so the request parsing
+// and behaviours below serve both schemes unchanged.
+class TlsServer : public QTcpServer {
+public:
+    TlsServer(const QSslCertificate& certificate, const QSslKey& key)
+        : certificate_(certificate), key_(key) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setLocalCertificate(certificate_);
+        socket->setPrivateKey(key_);
+        // A failed handshake leaves the socket open but idle; the client drops it and the
+        // disconnect cleans it up like any other connection.
+        addPendingConnection(socket);
+        socket->startServerEncryption();
+    }
+
+private:
+    const QSslCertificate certificate_;
+    const QSslKey key_;
+};
 
 }  // namespace
 
@@ -80,20 +109,33 @@ HttpTestServer::Behaviour HttpTestServer::Trickle(const QByteArray& body, int ch
 }
 
 HttpTestServer::HttpTestServer() {
-    thread_.setObjectName(QStringLiteral("HttpTestServer"));
-    thread_.start();
     server_ = new QTcpServer;
+    Start();
+}
+
+HttpTestServer::HttpTestServer(const QSslCertificate& certificate, const QSslKey& key) {
+    tls_ = true;
+    server_ = new TlsServer(certificate, key);
+    // Without both halves every handshake would fail; better not to listen at all, which the
+    // caller sees in IsListening(), than to hand out a port that only ever drops connections.
+    const bool usable = !certificate.isNull() && !key.isNull();
+    Start(usable);
+}
+
+void HttpTestServer::Start(bool listen) {
+    thread_.setObjectName(tls_ ? QStringLiteral("HttpsTestServer") : QStringLiteral("HttpTestServer"));
+    thread_.start();
     server_->moveToThread(&thread_);
     // Deferred deletes posted on finished still run in the ending thread: the server, and with
     // it every socket and timer, is gone before thread_.wait() returns.
     QObject::connect(&thread_, &QThread::finished, server_, &QObject::deleteLater);
     QMetaObject::invokeMethod(
         server_,
-        [this] {
+        [this, listen] {
             QObject::connect(server_, &QTcpServer::newConnection, server_, [this] {
                 while (QTcpSocket* socket = server_->nextPendingConnection()) Accept(socket);
             });
-            if (server_->listen(QHostAddress::LocalHost, 0)) port_ = server_->serverPort();
+            if (listen && server_->listen(QHostAddress::LocalHost, 0)) port_ = server_->serverPort();
         },
         Qt::BlockingQueuedConnection);
 }
@@ -104,7 +146,10 @@ HttpTestServer::~HttpTestServer() {
 }
 
 QString HttpTestServer::Url(const QString& path) const {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port_)
+        .arg(path);
 }
 
 void HttpTestServer::Serve(const QString& path, const Behaviour& behaviour) {

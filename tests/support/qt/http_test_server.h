@@ -1,10 +1,13 @@
 // HttpTestServer: an in-process HTTP/1.1 server on 127.0.0.1 for download tests, serving each
 // path with a chosen behaviour: a body, an error status, a redirect, a cut-short body, a stall.
+// Optionally speaks HTTPS, so tests can check what the client does across schemes.
 #pragma once
 
 #include <QByteArray>
 #include <QMap>
 #include <QMutex>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 #include <QThread>
 
@@ -45,6 +48,10 @@ public:
 
     // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
     HttpTestServer();
+    // The same over TLS: every connection is encrypted with this certificate and key, and Url()
+    // gives https URLs. Clients must trust the certificate themselves; a null certificate or
+    // key gives a server that is not listening.
+    HttpTestServer(const QSslCertificate& certificate, const QSslKey& key);
     // Closes every connection (stalled ones included) and stops the thread.
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
@@ -52,7 +59,7 @@ public:
 
     bool IsListening() const { return port_ != 0; }
     quint16 Port() const { return port_; }
-    // "http://127.0.0.1:<port>" + path; path begins with "/".
+    // "http://127.0.0.1:<port>" + path ("https://" for a TLS server); path begins with "/".
     QString Url(const QString& path) const;
 
     // Paths without a behaviour answer 404. May be called while requests are served.
@@ -66,8 +73,12 @@ private:
     void Accept(QTcpSocket* socket);
     void Answer(QTcpSocket* socket, const Behaviour& behaviour);
 
+    // Moves server_ into the running thread_ and, when asked to, listens there.
+    void Start(bool listen = true);
+
     QThread thread_;
     QTcpServer* server_ = nullptr;  // lives in thread_
+    bool tls_ = false;
     quint16 port_ = 0;
     mutable QMutex mutex_;          // guards routes_ and hits_
     QMap<QString, Behaviour> routes_;
