@@ -164,4 +164,13 @@ std::string FindInPath(const std::string& program) {
     return {};
 }
 
+bool ParseUnsigned(const char* text, unsigned lo, unsigned hi, unsigned* value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < lo || parsed > hi) return false;
+    *value = static_cast<unsigned>(parsed);
+    return true;
+}
+
 }  // namespace bench

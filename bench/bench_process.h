@@ -29,4 +29,7 @@ std::string FirstOutputLine(const std::vector<std::string>& argv);
 // Full path of the program in PATH, or empty when it is not there.
 std::string FindInPath(const std::string& program);
 
+// Parses a whole decimal option value within [lo, hi].
+bool ParseUnsigned(const char* text, unsigned lo, unsigned hi, unsigned* value);
+
 }  // namespace bench

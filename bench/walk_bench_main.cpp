@@ -50,15 +50,6 @@ void Usage(std::FILE* to) {
                  kFilesPerMib);
 }
 
-bool ParseUnsigned(const char* text, unsigned lo, unsigned hi, unsigned* value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < lo || parsed > hi) return false;
-    *value = static_cast<unsigned>(parsed);
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -67,11 +58,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             Usage(stdout);
             std::exit(0);
         } else if (arg == "--rounds" && hasValue) {
-            if (!ParseUnsigned(argv[++i], 1, 100, &options->rounds)) return false;
+            if (!bench::ParseUnsigned(argv[++i], 1, 100, &options->rounds)) return false;
         } else if (arg == "--tree-mib" && hasValue) {
-            if (!ParseUnsigned(argv[++i], 1, 4096, &options->treeMib)) return false;
+            if (!bench::ParseUnsigned(argv[++i], 1, 4096, &options->treeMib)) return false;
         } else if (arg == "--big-mib" && hasValue) {
-            if (!ParseUnsigned(argv[++i], 0, 4096, &options->bigMib)) return false;
+            if (!bench::ParseUnsigned(argv[++i], 0, 4096, &options->bigMib)) return false;
         } else if (arg == "--data-dir" && hasValue) {
             options->dataDir = argv[++i];
         } else if (arg == "--walker" && hasValue) {

@@ -67,15 +67,6 @@ void Usage(std::FILE* to) {
                  kSettleSeconds);
 }
 
-bool ParseUnsigned(const char* text, unsigned lo, unsigned hi, unsigned* value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < lo || parsed > hi) return false;
-    *value = static_cast<unsigned>(parsed);
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -85,10 +76,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         } else if (arg == "--no-wait") {
             options->wait = false;
         } else if (arg == "--rounds" && hasValue) {
-            if (!ParseUnsigned(argv[++i], 1, 1000, &options->rounds)) return false;
+            if (!bench::ParseUnsigned(argv[++i], 1, 1000, &options->rounds)) return false;
         } else if (arg == "--size-mib" && hasValue) {
             // Sizes stay well below 4 GiB: the archive holds no 64-bit size records.
-            if (!ParseUnsigned(argv[++i], 1, 3000, &options->sizeMib)) return false;
+            if (!bench::ParseUnsigned(argv[++i], 1, 3000, &options->sizeMib)) return false;
         } else if (arg == "--data-dir" && hasValue) {
             options->dataDir = argv[++i];
         } else if (arg == "--extractor" && hasValue) {

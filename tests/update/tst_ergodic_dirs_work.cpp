@@ -1,8 +1,6 @@
 // Tests of ErgodicDirsWork: which manifest entries a walk over a real tree puts into fetchList,
 // and that every run reports exactly once.
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -52,18 +50,6 @@ QByteArray Pattern(int size) {
     return bytes;
 }
 
-// Root may read any file whatever its mode. Dropping the two overriding capabilities from the
-// effective set of the main thread, before the pool has started a thread, makes a mode-000 file
-// unreadable for the whole process: new threads inherit the creating thread's capabilities.
-void DropFileAccessOverride() {
-    if (geteuid() != 0) return;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (syscall(SYS_capget, &header, data) != 0) return;
-    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    syscall(SYS_capset, &header, data);
-}
-
 }  // namespace
 
 class TestErgodicDirsWork : public QObject {
@@ -85,7 +71,7 @@ private:
     void Walk(const QString& root, const ManifestMap& manifest, bool* finish);
 };
 
-void TestErgodicDirsWork::initTestCase() { DropFileAccessOverride(); }
+void TestErgodicDirsWork::initTestCase() { testtree::DropFileAccessOverride(); }
 
 void TestErgodicDirsWork::Walk(const QString& root, const ManifestMap& manifest, bool* finish) {
     fetchList.clear();

@@ -1,7 +1,5 @@
 // Tests of ReadManifest: how update.json texts and file entries are read, and what is left
 // untouched when the document is unusable.
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -33,23 +31,13 @@ ManifestMap OldFiles() {
 
 const QStringList kOldLines{"/old.dll.zip|/old.dll.zip|0123|https://old"};
 
-// Lets a root process fail to open a mode-000 file, as any other user would.
-void DropFileAccessOverride() {
-    if (geteuid() != 0) return;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (syscall(SYS_capget, &header, data) != 0) return;
-    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    syscall(SYS_capset, &header, data);
-}
-
 }  // namespace
 
 class TestManifest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { DropFileAccessOverride(); }
+    void initTestCase() { testtree::DropFileAccessOverride(); }
     void readsDocument_data();
     void readsDocument();
     void unusableSourceChangesNothing_data();

@@ -1,6 +1,10 @@
 // Tree helpers for Qt tests.
 #include "test_tree.h"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -30,6 +34,15 @@ QMap<QString, QByteArray> Snapshot(const QString& root) {
         out.insert(base.relativeFilePath(path), ReadFile(path));
     }
     return out;
+}
+
+void DropFileAccessOverride() {
+    if (geteuid() != 0) return;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return;
+    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    syscall(SYS_capset, &header, data);
 }
 
 QString Md5(const QByteArray& bytes) {

@@ -12,6 +12,11 @@ bool WriteFile(const QString& root, const QString& relative, const QByteArray& b
 QByteArray ReadFile(const QString& path);
 // Every file below root (hidden ones too): relative path with '/' -> bytes.
 QMap<QString, QByteArray> Snapshot(const QString& root);
+// Makes files without read permission unreadable for this process even when it runs as root,
+// as they are for any other user: drops root's permission-override capabilities from the
+// calling thread. Call it before the thread pool starts threads, which inherit the result.
+void DropFileAccessOverride();
+
 // Lower-case hex MD5 of bytes.
 QString Md5(const QByteArray& bytes);
 
