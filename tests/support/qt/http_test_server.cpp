@@ -1,5 +1,5 @@
-// Misbehaving HTTP server for tests: parses just the request line of a GET and answers it as
-// the path's behaviour says, all inside the server thread.
+// Misbehaving HTTP server for tests: parses the request line, the headers and a Content-Length
+// body, records them, and answers as the path's behaviour says, all inside the server thread.
 #include "http_test_server.h"
 
 #include <QHostAddress>
@@ -169,9 +169,16 @@ int HttpTestServer::RequestCount(const QString& path) const {
     return hits_.value(path);
 }
 
-HttpTestServer::Behaviour HttpTestServer::Lookup(const QString& path) {
+QList<HttpTestServer::Received> HttpTestServer::Requests(const QString& path) const {
+    QMutexLocker lock(&mutex_);
+    return received_.value(path);
+}
+
+HttpTestServer::Behaviour HttpTestServer::Lookup(const Received& request) {
+    const QString& path = request.path;
     QMutexLocker lock(&mutex_);
     ++hits_[path];
+    received_[path].append(request);
     return routes_.value(path, Status(404, "no such path: " + path.toUtf8()));
 }
 
@@ -180,13 +187,27 @@ void HttpTestServer::Accept(QTcpSocket* socket) {
     auto received = std::make_shared<QByteArray>();
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received] {
         *received += socket->readAll();
-        if (!received->contains("\r\n\r\n")) return;
-        QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
+        const int end = received->indexOf("\r\n\r\n");
+        if (end < 0) return;
         // "GET /path HTTP/1.1": the target is the second word, without any query.
-        const QList<QByteArray> words = received->left(received->indexOf("\r\n")).split(' ');
+        const QList<QByteArray> lines = received->left(end).split('\n');
+        const QList<QByteArray> words = lines.first().trimmed().split(' ');
         const QByteArray target = words.size() >= 2 ? words.at(1) : QByteArray("/");
         const int query = target.indexOf('?');
-        Answer(socket, Lookup(QString::fromUtf8(query < 0 ? target : target.left(query))));
+        Received request;
+        request.method = words.first();
+        request.path = QString::fromUtf8(query < 0 ? target : target.left(query));
+        for (int i = 1; i < lines.size(); ++i) {
+            const int colon = lines.at(i).indexOf(':');
+            if (colon > 0)
+                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+        }
+        // A request with a body is answered once the whole body is here.
+        const int length = request.headers.value("content-length").toInt();
+        if (received->size() - (end + 4) < length) return;
+        request.body = received->mid(end + 4, length);
+        QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
+        Answer(socket, Lookup(request));
     });
 }
 

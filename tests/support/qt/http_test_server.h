@@ -37,6 +37,14 @@ public:
         int intervalMs = 0;
     };
 
+    // One request as the server read it. Header names are lower-cased (HTTP ignores their case).
+    struct Received {
+        QByteArray method;
+        QString path;
+        QMap<QByteArray, QByteArray> headers;
+        QByteArray body;  // Content-Length bytes after the headers; empty without that header
+    };
+
     static Behaviour Body(const QByteArray& body);
     static Behaviour Status(int status, const QByteArray& body);
     // location may be absolute ("http://host/x", "file:///x") or a path on this server.
@@ -64,12 +72,14 @@ public:
 
     // Paths without a behaviour answer 404. May be called while requests are served.
     void Serve(const QString& path, const Behaviour& behaviour);
-    // Requests whose headers arrived, in total and for one path.
+    // Requests whose headers (and announced body) arrived, in total and for one path.
     int RequestCount() const;
     int RequestCount(const QString& path) const;
+    // Every request to path so far, oldest first.
+    QList<Received> Requests(const QString& path) const;
 
 private:
-    Behaviour Lookup(const QString& path);
+    Behaviour Lookup(const Received& request);
     void Accept(QTcpSocket* socket);
     void Answer(QTcpSocket* socket, const Behaviour& behaviour);
 
@@ -80,7 +90,8 @@ private:
     QTcpServer* server_ = nullptr;  // lives in thread_
     bool tls_ = false;
     quint16 port_ = 0;
-    mutable QMutex mutex_;          // guards routes_ and hits_
+    mutable QMutex mutex_;          // guards routes_, hits_ and received_
     QMap<QString, Behaviour> routes_;
     QMap<QString, int> hits_;
+    QMap<QString, QList<Received>> received_;
 };
