@@ -1,6 +1,7 @@
 // Builds the benchmark archive: lays out a seeded tree of folders and files, fills the files
 // with generated text or random bytes, fixes their times, and zips the tree with Info-ZIP zip.
 #include "bench_archive.h"
+#include "bench_random.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,22 +33,7 @@ constexpr time_t kFixedTime = 1700000000;
 constexpr int kMaxDepth = 5;
 constexpr std::size_t kWriteChunk = 1 << 20;
 
-// splitmix64: small, fast, and the same sequence on every platform.
-class Rng {
-public:
-    explicit Rng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t Next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t Below(std::uint64_t n) { return n == 0 ? 0 : Next() % n; }
-    std::uint64_t Between(std::uint64_t lo, std::uint64_t hi) { return lo + Below(hi - lo + 1); }
-
-private:
-    std::uint64_t state_;
-};
+using bench::Rng;
 
 enum class Style { Empty, Random, Prose, Log, Json, Xml, Ini, Csv };
 

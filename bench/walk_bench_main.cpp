@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_process.h"
+#include "bench_random.h"
 
 namespace fs = std::filesystem;
 
@@ -74,18 +75,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     return true;
 }
 
-// splitmix64: fast, and the same sequence everywhere for a given seed.
-struct Random {
-    std::uint64_t state;
-    std::uint64_t Next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t Below(std::uint64_t bound) { return Next() % bound; }
-};
-
 struct PlannedFile {
     std::string relative;
     std::uint64_t size;
@@ -95,7 +84,7 @@ struct PlannedFile {
 // one in a hundred empty) in folders up to four levels deep, plus one large file. Every name
 // has a dot and none is hidden, so the walk and find list the same files.
 std::vector<PlannedFile> PlanTree(const Options& options) {
-    Random random{20240501};
+    bench::Rng random(20240501);
     static const char* const kExtensions[] = {".dll", ".txt", ".pak", ".json", ".png", ".qm"};
     const std::uint64_t count = std::uint64_t{options.treeMib} * kFilesPerMib;
     std::vector<PlannedFile> files;
@@ -143,7 +132,7 @@ bool WriteFileContent(const fs::path& path, std::uint64_t size, std::uint64_t se
                       std::vector<std::uint64_t>* buffer) {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
-    Random random{seed};
+    bench::Rng random(seed);
     bool ok = true;
     std::uint64_t left = size;
     while (ok && left > 0) {
