@@ -1,0 +1,69 @@
+// MainWidget: the updater's frameless update window. A passive view: the presenter feeds it and
+// is called back from its slots; the one decision it takes alone is ending the updater when the
+// user confirms stopping a running update.
+#pragma once
+
+#include <QDialog>
+#include <QPoint>
+
+class MainPresenter;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTextBrowser;
+
+class MainWidget : public QDialog {
+    Q_OBJECT
+public:
+    explicit MainWidget(QWidget* parent = nullptr);
+
+    // Not owned. Set before show(); the slots call it without checking.
+    void SetPresenter(MainPresenter* presenter);
+    // Version and date replace the labels' values; the log is appended to the change log (text
+    // that looks like rich text is taken as rich text).
+    void SetUpdateInfo(const QString& version, const QString& log, const QString& date);
+    // true: the same as pressing the action button; false: nothing.
+    void StartUpdate(bool start);
+    // Progress range 0..total, value 0.
+    void ShowDownloading(int total);
+    // One step more; the status shows the bar's own percentage.
+    void StepProgress();
+    bool IsProgressComplete() const;
+    void ShowInstalling();
+    // Finished (success) or back to idle with a retry (failure), whatever the state before.
+    void ShowResult(bool success);
+
+signals:
+    // Every time the window closes, before the dialog's own close handling.
+    void requestQuit();
+
+public slots:
+    void OnUpdateClicked();
+    // Only the presenter's OnResult; reached through the meta-object by name.
+    void OnResultClicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    enum UpdateState { kIdle = 0, kUpdating = 1, kFinished = 2 };
+
+    // Closes the window, or while an update runs asks whether to stop it.
+    void OnCloseClicked();
+
+    MainPresenter* presenter_ = nullptr;
+    int updateState_ = kIdle;
+    bool dragging_ = false;
+    QPoint pressPos_;
+
+    QLabel* versionLabel_ = nullptr;
+    QLabel* dateLabel_ = nullptr;
+    QTextBrowser* logBox_ = nullptr;
+    QPushButton* actionButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+};
