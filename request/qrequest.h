@@ -48,8 +48,10 @@ inline const QString kCodeKey = QStringLiteral("code");
 inline const QString kMsgKey = QStringLiteral("msg");
 inline const QString kResultKey = QStringLiteral("result");
 inline const QString kSuccessKey = QStringLiteral("success");
-// Shown to the user whenever an exchange fails or takes too long.
+// Texts for a user interface to show when an exchange fails or takes too long, and when the
+// service answers with a failure of its own. The updater itself shows neither.
 inline const QString kSlowNetworkMessage = QStringLiteral("网络较慢,请稍后再试");
+inline const QString kServerErrorMessage = QStringLiteral("服务器异常,请稍后再试");
 
 // Where requests go. The default sits under the reserved .invalid domain, which never resolves:
 // a build that was not pointed at a real service fails fast instead of talking to a stranger.

@@ -126,4 +126,13 @@ std::string Build(const Archive& archive) {
     return out;
 }
 
+std::string SingleFile(const std::string& name, const std::string& data) {
+    Archive archive;
+    Entry entry;
+    entry.name = name;
+    entry.data = data;
+    archive.entries.push_back(entry);
+    return Build(archive);
+}
+
 }  // namespace ztest

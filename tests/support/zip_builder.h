@@ -46,6 +46,10 @@ struct Archive {
 // The archive's bytes.
 std::string Build(const Archive& archive);
 
+// An ordinary archive of one deflated file stored under name, as the update server packs one
+// changed file.
+std::string SingleFile(const std::string& name, const std::string& data);
+
 // Raw deflate (no zlib header) of data.
 std::string Deflate(const std::string& data);
 

@@ -1,0 +1,374 @@
+// The update flow of one run, driven through the window as a user would, against the real
+// workers and a local HTTP server. Every test function runs in a copy of this program inside a
+// fresh installation tree (see relocated_test.h), with stand-ins for the assistant application,
+// its glyph service and the helper beside it, which note every start in started.log.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include "http_test_server.h"
+#include "main_presenter.h"
+#include "main_widget.h"
+#include "relocated_test.h"
+#include "test_tree.h"
+#include "update_paths.h"
+#include "zip_builder.h"
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+// Stand-ins started detached note their start a moment later; checks that something was not
+// started, or started only once, give them this long.
+constexpr int kSettleMs = 500;
+
+const QString kAssistant = QStringLiteral("ZEBAssistant.exe");
+const QString kGlyphService = QStringLiteral("glyphsvc_x64.exe");
+const QString kHelper = QStringLiteral("helper.exe");
+
+using Files = QMap<QString, QByteArray>;  // path below the install root -> content
+
+QString InstallRoot() { return UpdatePaths::AppDir() + "/../.."; }
+
+QString ArchivePath(const QString& relative) { return "/files/" + relative + ".zip"; }
+
+// One archive per file, its item stored under the path below the install root.
+QByteArray ArchiveOf(const QString& relative, const QByteArray& content) {
+    const std::string bytes = ztest::SingleFile(relative.toStdString(), content.toStdString());
+    return QByteArray(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// Serves update.json describing files, and an archive for each of them.
+void ServeUpdate(HttpTestServer& server, const Files& files, const QString& version = "2.0.0") {
+    QJsonArray list;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        list.append(QJsonObject{{"name", "/" + it.key() + ".zip"},
+                                {"md5", testtree::Md5(it.value())},
+                                {"url", server.Url(ArchivePath(it.key()))}});
+        server.Serve(ArchivePath(it.key()), HttpTestServer::Body(ArchiveOf(it.key(), it.value())));
+    }
+    const QJsonObject manifest{{"version", version},
+                               {"description", "<p>修复若干问题</p>"},
+                               {"updatedate", "2026.12.01"},
+                               {"filelist", list}};
+    server.Serve("/update.json", HttpTestServer::Body(QJsonDocument(manifest).toJson()));
+}
+
+bool Install(const Files& files) {
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!testtree::WriteFile(InstallRoot(), it.key(), it.value())) return false;
+    }
+    return true;
+}
+
+// Lines of started.log: each stand-in start, its name and arguments joined by tabs.
+QStringList Started() {
+    const QString log = QString::fromUtf8(testtree::ReadFile(UpdatePaths::AppDir() + "/started.log"));
+    return log.split('\n', Qt::SkipEmptyParts);
+}
+
+QStringList StartedAfterSettling() {
+    QTest::qWait(kSettleMs);
+    return Started();
+}
+
+QString HelperStartLine() { return QStringList{kHelper, "dir", InstallRoot()}.join('\t'); }
+
+QList<MainWidget*> Windows() {
+    QList<MainWidget*> windows;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<MainWidget*>(widget)) windows << window;
+    }
+    return windows;
+}
+
+MainWidget* Window() {
+    const QList<MainWidget*> windows = Windows();
+    return windows.size() == 1 ? windows.first() : nullptr;
+}
+
+// The children by their place in the window.
+QLabel* LabelAt(const QRect& geometry) {
+    MainWidget* window = Window();
+    if (!window) return nullptr;
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->geometry() == geometry) return label;
+    }
+    return nullptr;
+}
+QString Status() {
+    QLabel* label = LabelAt(QRect(559, 463, 80, 18));
+    return label ? label->text() : QString();
+}
+QString VersionText() {
+    QLabel* label = LabelAt(QRect(40, 140, 350, 24));
+    return label ? label->text() : QString();
+}
+QPushButton* ActionButton() {
+    MainWidget* window = Window();
+    if (!window) return nullptr;
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (!button->text().isEmpty()) return button;
+    }
+    return nullptr;
+}
+QString ActionText() { return ActionButton() ? ActionButton()->text() : QString(); }
+
+// Runs the event loop until the application quits by itself (the last window closed), after
+// starting it with action. False when it had to be stopped after kWaitMs.
+bool RunUntilQuit(const std::function<void()>& action) {
+    bool timedOut = false;
+    QTimer::singleShot(0, qApp, action);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, qApp, [&timedOut] {
+        timedOut = true;
+        QCoreApplication::quit();
+    });
+    watchdog.start(kWaitMs);
+    QApplication::exec();
+    return !timedOut;
+}
+
+// A stand-in that keeps running until it is killed.
+void StartStaying(QProcess& process, const QString& name) {
+    process.start(UpdatePaths::AppDir() + "/" + name, {"--stay"});
+    process.waitForStarted(kWaitMs);
+}
+
+}  // namespace
+
+class UpdateFlowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void interactiveUpdateInstallsAndRestarts();
+    void forcedUpdateInstallsWithoutWaitingForTheUser();
+    void silentRunOnlyDownloadsAndLeavesTheMarker();
+    void failedFileShowsFailureAfterTheLastReportAndRetryRecovers();
+    void nothingDiffersFinishesWithoutDownloading();
+    void unavailableManifestStillOpensTheWindow();
+    void closingBeforeStartRelaunchesTheAssistant();
+    void secondManifestReusesTheWindow();
+    void staleDownloadsAreNotInstalled();
+
+private:
+    HttpTestServer server_;
+};
+
+void UpdateFlowTest::initTestCase() {
+    QVERIFY(server_.IsListening());
+    // The copy lies two levels below the install root, next to the stand-ins.
+    QVERIFY(QFileInfo(UpdatePaths::AppDir() + "/" + kAssistant).isExecutable());
+    QVERIFY(QFileInfo(UpdatePaths::AppDir() + "/" + kHelper).isExecutable());
+}
+
+void UpdateFlowTest::interactiveUpdateInstallsAndRestarts() {
+    QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/same.dll", "unchanged"}}));
+    ServeUpdate(server_, {{"bin/app.dll", "new app"}, {"bin/same.dll", "unchanged"}, {"res/new.dat", "added"}});
+    QProcess assistant;
+    QProcess glyphService;
+    StartStaying(assistant, kAssistant);
+    StartStaying(glyphService, kGlyphService);
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->SetInteractive(true);
+    presenter->FetchManifest();
+    QTRY_VERIFY_WITH_TIMEOUT(Window() && Window()->isVisible(), kWaitMs);
+    QCOMPARE(VersionText(), QStringLiteral("卓卡直播助手PC版 V2.0.0"));
+    QCOMPARE(ActionText(), QStringLiteral("立即更新"));
+    QCOMPARE(assistant.state(), QProcess::Running);  // nothing happens before the user acts
+
+    ActionButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(ActionText(), QStringLiteral("重新启动"));
+    // Both processes that hold installed files were ended before the walk.
+    QTRY_COMPARE_WITH_TIMEOUT(assistant.state(), QProcess::NotRunning, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(glyphService.state(), QProcess::NotRunning, kWaitMs);
+
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll.bak"), QByteArray("old app"));
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/res/new.dat"), QByteArray("added"));
+    QCOMPARE(server_.RequestCount(ArchivePath("bin/same.dll")), 0);
+    QVERIFY(!Started().contains(HelperStartLine()));
+
+    // "重新启动" starts the assistant again and closes the window, which ends the run; the
+    // helper is started on the way out.
+    QVERIFY(RunUntilQuit([] { ActionButton()->click(); }));
+    QVERIFY(!Window()->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(Started().contains(kAssistant), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Started().contains(HelperStartLine()), kWaitMs);
+}
+
+void UpdateFlowTest::forcedUpdateInstallsWithoutWaitingForTheUser() {
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    ServeUpdate(server_, {{"bin/app.dll", "new app"}});
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QVERIFY(Window()->isVisible());
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+}
+
+void UpdateFlowTest::silentRunOnlyDownloadsAndLeavesTheMarker() {
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    ServeUpdate(server_, {{"bin/app.dll", "new app"}, {"bin/other.dll", "other"}});
+    QProcess assistant;
+    StartStaying(assistant, kAssistant);
+
+    // Any window shown during the run would pass through here.
+    struct ShowCounter : QObject {
+        int shown = 0;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Show && qobject_cast<MainWidget*>(watched)) ++shown;
+            return false;
+        }
+    } counter;
+    qApp->installEventFilter(&counter);
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->SetInteractive(false);
+    QVERIFY(presenter->NeedsDownload());
+    QVERIFY(RunUntilQuit([presenter] { presenter->FetchManifest(); }));
+
+    QCOMPARE(counter.shown, 0);
+    QVERIFY(QFileInfo(UpdatePaths::MarkerPath()).isFile());
+    QCOMPARE(QFileInfo(UpdatePaths::MarkerPath()).size(), 0);
+    QVERIFY(!presenter->NeedsDownload());
+    QVERIFY(QFileInfo(UpdatePaths::DownloadDir() + "/bin/app.dll.zip").isFile());
+    QVERIFY(QFileInfo(UpdatePaths::DownloadDir() + "/bin/other.dll.zip").isFile());
+    // Installing is the helper's business; the assistant was left alone and no helper started.
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("old app"));
+    QCOMPARE(assistant.state(), QProcess::Running);
+    QVERIFY(!StartedAfterSettling().contains(HelperStartLine()));
+}
+
+void UpdateFlowTest::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() {
+    QVERIFY(Install({{"bin/a.dll", "old a"}}));
+    const Files update{{"bin/a.dll", "new a"}, {"bin/b.dll", "new b"}, {"bin/c.dll", QByteArray(4000, 'c')}};
+    ServeUpdate(server_, update);
+    server_.Serve(ArchivePath("bin/b.dll"), HttpTestServer::Status(404, "gone"));
+    // The slowest file reports last, well after the failure of b.
+    const QByteArray slowArchive = ArchiveOf("bin/c.dll", update["bin/c.dll"]);
+    server_.Serve(ArchivePath("bin/c.dll"), HttpTestServer::Trickle(slowArchive, slowArchive.size() / 4 + 1, 200));
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->FetchManifest();
+    QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
+    ActionButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("更新失败"), kWaitMs);
+    QCOMPARE(testtree::ReadFile(UpdatePaths::DownloadDir() + "/bin/c.dll.zip"), slowArchive);
+    QVERIFY(QFileInfo(UpdatePaths::DownloadDir() + "/bin/a.dll.zip").isFile());
+    QCOMPARE(ActionText(), QStringLiteral("重试"));
+    QVERIFY(ActionButton()->isEnabled());
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/a.dll"), QByteArray("old a"));
+
+    // The file is back: "重试" walks again with the same manifest and completes the update.
+    server_.Serve(ArchivePath("bin/b.dll"), HttpTestServer::Body(ArchiveOf("bin/b.dll", "new b")));
+    ActionButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(server_.RequestCount("/update.json"), 1);
+    for (auto it = update.cbegin(); it != update.cend(); ++it) {
+        QCOMPARE(testtree::ReadFile(InstallRoot() + "/" + it.key()), it.value());
+    }
+}
+
+void UpdateFlowTest::nothingDiffersFinishesWithoutDownloading() {
+    const Files current{{"bin/app.dll", "same"}, {"readme.txt", "text"}};
+    QVERIFY(Install(current));
+    ServeUpdate(server_, current);
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->FetchManifest();
+    QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
+    ActionButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(ActionText(), QStringLiteral("重新启动"));
+    QCOMPARE(server_.RequestCount(), 1);  // the manifest only
+    QVERIFY(!QFileInfo::exists(InstallRoot() + "/bin/app.dll.bak"));
+}
+
+void UpdateFlowTest::unavailableManifestStillOpensTheWindow() {
+    server_.Serve("/update.json", HttpTestServer::Status(404, "none"));
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->FetchManifest();
+    QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
+    // The window keeps the texts it was built with; without a file list nothing can differ.
+    QCOMPARE(VersionText(), QStringLiteral("卓卡直播助手PC版 V1.4.0"));
+    ActionButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+}
+
+void UpdateFlowTest::closingBeforeStartRelaunchesTheAssistant() {
+    ServeUpdate(server_, {{"bin/app.dll", "new app"}});
+
+    // What the version check does when the service reports an update.
+    auto* presenter = new MainPresenter(QString());
+    presenter->SetDownloadUrl(server_.Url("/update.json"));
+    presenter->SetInteractive(true);
+    presenter->FetchManifest();
+    presenter->SetRestartOnClose();
+    QTRY_VERIFY_WITH_TIMEOUT(Window() && Window()->isVisible(), kWaitMs);
+
+    QVERIFY(RunUntilQuit([] { Window()->close(); }));
+    QTRY_VERIFY_WITH_TIMEOUT(Started().contains(HelperStartLine()), kWaitMs);
+    QCOMPARE(StartedAfterSettling().count(kAssistant), 1);
+    QVERIFY(!QFileInfo::exists(InstallRoot() + "/bin/app.dll"));
+}
+
+void UpdateFlowTest::secondManifestReusesTheWindow() {
+    server_.Serve("/update.json", HttpTestServer::Status(503, "busy"));
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->FetchManifest();
+    presenter->SetRestartOnClose();
+    QTRY_VERIFY_WITH_TIMEOUT(Window() && Window()->isVisible(), kWaitMs);
+    QPointer<MainWidget> first = Window();
+
+    // After a failure the result slot, reached by name, fetches the manifest again.
+    ServeUpdate(server_, {{"bin/app.dll", "new app"}}, "3.1.0");
+    QVERIFY(QMetaObject::invokeMethod(first, "OnResultClicked"));
+    QTRY_COMPARE_WITH_TIMEOUT(VersionText(), QStringLiteral("卓卡直播助手PC版 V3.1.0"), kWaitMs);
+    QCOMPARE(server_.RequestCount("/update.json"), 2);
+    QCOMPARE(Windows().size(), 1);
+    QCOMPARE(Window(), first.data());
+
+    // One window, one link: closing relaunches the assistant once.
+    QVERIFY(RunUntilQuit([] { Window()->close(); }));
+    QTRY_VERIFY_WITH_TIMEOUT(Started().contains(kAssistant), kWaitMs);
+    QCOMPARE(StartedAfterSettling().count(kAssistant), 1);
+}
+
+void UpdateFlowTest::staleDownloadsAreNotInstalled() {
+    QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/old.dll", "current old"}}));
+    // An earlier silent run downloaded an older file and was never installed.
+    QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "bin/old.dll.zip", ArchiveOf("bin/old.dll", "stale")));
+    QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "local.ini", QByteArray()));
+    ServeUpdate(server_, {{"bin/app.dll", "new app"}});
+
+    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/old.dll"), QByteArray("current old"));
+    QVERIFY(!QFileInfo::exists(UpdatePaths::DownloadDir() + "/bin/old.dll.zip"));
+    QVERIFY(!QFileInfo::exists(UpdatePaths::MarkerPath()));
+}
+
+RELOCATED_TEST_MAIN(UpdateFlowTest, STANDIN_DIR "/ZEBAssistant.exe", STANDIN_DIR "/glyphsvc_x64.exe",
+                    STANDIN_DIR "/helper.exe")
+
+#include "tst_update_flow.moc"

@@ -1,0 +1,249 @@
+// update.exe as a process: the command line, the single-instance guard, the silent mode and the
+// version check, each run in a temporary installation tree of its own with its own TMPDIR and
+// a local service. Stand-ins for the assistant application and the helper note their starts.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "http_test_server.h"
+#include "test_tree.h"
+#include "version_check.h"
+#include "zip_builder.h"
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+// What a process that returned -1 shows its parent.
+constexpr int kBadArguments = 255;
+
+const QString kAssistant = QStringLiteral("ZEBAssistant.exe");
+const QString kHelper = QStringLiteral("helper.exe");
+
+// root/app/bin holds update.exe and the stand-ins; root/tmp is the run's TMPDIR, and so the
+// home of its single-instance lock.
+class Installation {
+public:
+    Installation() {
+        bin_ = root_.path() + "/app/bin";
+        QDir().mkpath(bin_);
+        QDir().mkpath(Runtime());
+        QFile::setPermissions(Runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ok_ = Copy(UPDATE_EXE) && Copy(STANDIN_DIR "/ZEBAssistant.exe") && Copy(STANDIN_DIR "/helper.exe");
+    }
+    bool IsValid() const { return root_.isValid() && ok_; }
+    QString Bin() const { return bin_; }
+    QString Tmp() const { return root_.path() + "/tmp"; }
+    QString Runtime() const { return Tmp() + "/runtime"; }
+    QString DownloadDir() const { return bin_ + "/download"; }
+    QStringList Started() const {
+        return QString::fromUtf8(testtree::ReadFile(bin_ + "/started.log")).split('\n', Qt::SkipEmptyParts);
+    }
+
+    // Starts update.exe with arguments and the environment of a test run.
+    void Start(QProcess& process, const QStringList& arguments, const QString& endpoint = QString()) const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", Tmp());
+        environment.insert("XDG_RUNTIME_DIR", Runtime());
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("UPDATER_REQUEST_ENDPOINT", endpoint.isEmpty() ? "http://127.0.0.1:1/api" : endpoint);
+        environment.insert("UPDATER_REQUEST_TIMEOUT_MS", "1500");
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(bin_ + "/update.exe", arguments);
+    }
+    // Runs update.exe to its end; the exit code, or -1000 when it did not end normally in time.
+    int Run(const QStringList& arguments, const QString& endpoint = QString()) const {
+        QProcess process;
+        Start(process, arguments, endpoint);
+        if (!process.waitForFinished(kWaitMs)) {
+            process.kill();
+            process.waitForFinished();
+            return -1000;
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1000;
+    }
+
+private:
+    bool Copy(const QString& program) {
+        const QString target = bin_ + "/" + QFileInfo(program).fileName();
+        return QFile::copy(program, target) && QFile::setPermissions(target, QFile::permissions(program));
+    }
+
+    QTemporaryDir root_;
+    QString bin_;
+    bool ok_ = false;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(HttpTestServer::Behaviour)
+
+namespace {
+
+QByteArray Json(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+
+}  // namespace
+
+class UpdateProgramTest : public QObject {
+    Q_OBJECT
+private slots:
+    void exitCodes_data();
+    void exitCodes();
+    void silentRunDownloadsAndLeavesTheMarker();
+    void versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data();
+    void versionCheckWithoutUpdateRestartsTheAssistantAndEnds();
+    void versionCheckWithUpdateFetchesTheNamedManifest();
+    void versionAnswerTakesOnlyStrictTypes_data();
+    void versionAnswerTakesOnlyStrictTypes();
+};
+
+void UpdateProgramTest::exitCodes_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("otherInstance");  // a first updater is still running
+    QTest::addColumn<bool>("marker");         // a finished silent download waits
+    QTest::addColumn<int>("exitCode");
+
+    const QString url = QStringLiteral("MANIFEST");  // replaced by the server's URL
+    QTest::newRow("no arguments") << QStringList{} << false << false << kBadArguments;
+    QTest::newRow("two arguments") << QStringList{"", "startup"} << false << false << kBadArguments;
+    QTest::newRow("a fourth argument") << QStringList{"", "startup", url, "more"} << false << false << kBadArguments;
+    QTest::newRow("mode word in other case") << QStringList{"", "Startup", url} << false << false << kBadArguments;
+    QTest::newRow("unknown mode word") << QStringList{"", "install", url} << false << false << kBadArguments;
+    QTest::newRow("silent download already waiting")
+        << QStringList{"", "silentDownload", url} << false << true << 0;
+    QTest::newRow("second instance") << QStringList{"", "startup", url} << true << false << 0;
+    QTest::newRow("second instance with bad arguments") << QStringList{"only one"} << true << false << 0;
+}
+
+void UpdateProgramTest::exitCodes() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, otherInstance);
+    QFETCH(bool, marker);
+    QFETCH(int, exitCode);
+
+    Installation installation;
+    QVERIFY(installation.IsValid());
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    server.Serve("/update.json", HttpTestServer::Body("{}"));
+    server.Serve("/pending.json", HttpTestServer::Silent());
+    arguments.replaceInStrings("MANIFEST", server.Url("/update.json"));
+    if (marker) QVERIFY(testtree::WriteFile(installation.DownloadDir(), "local.ini", QByteArray()));
+
+    // The first updater waits for a manifest that never comes, holding the guard meanwhile.
+    QProcess first;
+    if (otherInstance) {
+        installation.Start(first, {"", "startup", server.Url("/pending.json")});
+        QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/pending.json"), 1, kWaitMs);
+    }
+
+    QCOMPARE(installation.Run(arguments), exitCode);
+    // None of these runs gets as far as the network.
+    QCOMPARE(server.RequestCount("/update.json"), 0);
+    if (otherInstance) {
+        QCOMPARE(first.state(), QProcess::Running);
+        first.kill();
+        first.waitForFinished();
+    }
+}
+
+void UpdateProgramTest::silentRunDownloadsAndLeavesTheMarker() {
+    Installation installation;
+    QVERIFY(installation.IsValid());
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    const std::string bytes = ztest::SingleFile("bin/app.dll", "new app");
+    server.Serve("/app.zip", HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
+    const QJsonObject entry{{"name", "/bin/app.dll.zip"}, {"md5", testtree::Md5("new app")}, {"url", server.Url("/app.zip")}};
+    server.Serve("/update.json", HttpTestServer::Body(Json({{"version", "2.0"}, {"filelist", QJsonArray{entry}}})));
+
+    QCOMPARE(installation.Run({"", "silentDownload", server.Url("/update.json")}), 0);
+    QVERIFY(QFileInfo(installation.DownloadDir() + "/local.ini").isFile());
+    QVERIFY(QFileInfo(installation.DownloadDir() + "/bin/app.dll.zip").isFile());
+    QVERIFY(installation.Started().isEmpty());  // neither the assistant nor the helper
+}
+
+void UpdateProgramTest::versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data() {
+    QTest::addColumn<HttpTestServer::Behaviour>("answer");
+    const QJsonObject noUpdate{{"flag", false}, {"downloadUrl", "MANIFEST"}, {"forceUpdate", true}};
+    const QJsonObject textFlag{{"flag", "true"}, {"downloadUrl", "MANIFEST"}};
+    QTest::newRow("no update") << HttpTestServer::Body(Json({{"code", 0}, {"result", noUpdate}}));
+    QTest::newRow("flag given as text") << HttpTestServer::Body(Json({{"result", textFlag}}));
+    QTest::newRow("result missing") << HttpTestServer::Body(Json({{"code", 0}, {"msg", "ok"}}));
+    QTest::newRow("body not JSON") << HttpTestServer::Body("{\"result\": {\"flag\": tru");
+    QTest::newRow("body not an object") << HttpTestServer::Body("[{\"result\": {\"flag\": true}}]");
+    QTest::newRow("empty body") << HttpTestServer::Body(QByteArray());
+    QTest::newRow("server error") << HttpTestServer::Status(500, Json({{"result", QJsonObject{{"flag", true}}}}));
+    QTest::newRow("no answer in time") << HttpTestServer::Silent();
+}
+
+void UpdateProgramTest::versionCheckWithoutUpdateRestartsTheAssistantAndEnds() {
+    QFETCH(HttpTestServer::Behaviour, answer);
+    Installation installation;
+    QVERIFY(installation.IsValid());
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    answer.body.replace("MANIFEST", server.Url("/update.json").toUtf8());
+    server.Serve("/api", answer);
+
+    QCOMPARE(installation.Run({"", "checkVersion", ""}, server.Url("/api")), 0);
+    // Exactly one parameter travels: this client's version.
+    const QList<HttpTestServer::Received> requests = server.Requests("/api");
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(QJsonDocument::fromJson(requests.first().body).object(), QJsonObject({{"versionNumber", "1.4.5.1"}}));
+    QCOMPARE(server.RequestCount("/update.json"), 0);
+    // The assistant runs again; the helper is not started.
+    QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), QStringList{kAssistant}, kWaitMs);
+}
+
+void UpdateProgramTest::versionCheckWithUpdateFetchesTheNamedManifest() {
+    Installation installation;
+    QVERIFY(installation.IsValid());
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    const QJsonObject update{{"flag", true}, {"downloadUrl", server.Url("/v2/update.json")}, {"forceUpdate", false}};
+    server.Serve("/api", HttpTestServer::Body(Json({{"code", 0}, {"result", update}})));
+    server.Serve("/v2/update.json", HttpTestServer::Body(Json({{"version", "2.0"}})));
+
+    // The URL argument is not used in this mode; the answer's URL is.
+    QProcess updater;
+    installation.Start(updater, {"", "checkVersion", server.Url("/ignored.json")}, server.Url("/api"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/v2/update.json"), 1, kWaitMs);
+    QCOMPARE(server.RequestCount("/ignored.json"), 0);
+    // The window now waits for the user.
+    QVERIFY(!updater.waitForFinished(300));
+    QVERIFY(installation.Started().isEmpty());
+    updater.kill();
+    updater.waitForFinished();
+}
+
+void UpdateProgramTest::versionAnswerTakesOnlyStrictTypes_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("force");
+    QTest::newRow("update, forced") << QByteArray(R"({"result":{"flag":true,"downloadUrl":"u","forceUpdate":true}})")
+                                    << true << "u" << true;
+    QTest::newRow("forced given as number") << QByteArray(R"({"result":{"flag":true,"downloadUrl":"u","forceUpdate":1}})")
+                                            << true << "u" << false;
+    QTest::newRow("url not a string") << QByteArray(R"({"result":{"flag":true,"downloadUrl":7}})") << true << ""
+                                      << false;
+    QTest::newRow("result not an object") << QByteArray(R"({"result":[{"flag":true}]})") << false << "" << false;
+}
+
+void UpdateProgramTest::versionAnswerTakesOnlyStrictTypes() {
+    QFETCH(QByteArray, body);
+    const VersionAnswer answer = ParseVersionAnswer(body);
+    QTEST(answer.update, "update");
+    QTEST(answer.downloadUrl, "url");
+    QTEST(answer.forceUpdate, "force");
+}
+
+QTEST_GUILESS_MAIN(UpdateProgramTest)
+#include "tst_update_program.moc"

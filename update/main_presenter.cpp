@@ -1,0 +1,164 @@
+// The update run: manifest -> window -> walk -> downloads -> unpack and install -> restart.
+// Every slot runs on the GUI thread; the workers report through NetWork as queued signals.
+#include "main_presenter.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include "elevated_start.h"
+#include "fetch_list.h"
+#include "install_steps.h"
+#include "main_widget.h"
+#include "network.h"
+#include "process_kill.h"
+#include "update_paths.h"
+
+namespace {
+
+// Work types of NetWork::DownLoad.
+constexpr int kManifestWork = 0;
+constexpr int kArchiveWork = 1;
+
+// Processes that hold installed files open: the assistant application and its glyph service.
+const QString kAssistantImage = QStringLiteral("ZEBAssistant.exe");
+const QString kGlyphServiceImage = QStringLiteral("glyphsvc_x64.exe");
+
+// Arguments of helper.exe: a verb and the install root (the helper does not read them).
+const QString kHelperVerb = QStringLiteral("dir");
+
+}  // namespace
+
+MainPresenter::MainPresenter(const QString& downloadUrl)
+    : QObject(nullptr), downloadUrl(downloadUrl), markerPath(UpdatePaths::MarkerPath()) {
+    network = new NetWork();
+    network->setParent(this);
+    network->SetDir(UpdatePaths::kDownloadDirName);
+    connect(network, SIGNAL(workfinished(int, int)), this, SLOT(NetWorkFinished(int, int)));
+    connect(network, SIGNAL(uncompressfinished(bool)), this, SLOT(UnCompressFinished(bool)));
+    connect(network, SIGNAL(ergodicdirfinished(bool)), this, SLOT(Ergodicdirfinished(bool)));
+
+    // After an interactive run the helper starts the updater again: it installs a pending
+    // silent download first, if any, and the new updater asks the service once more.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+        if (!interactive) return;
+        QProcess::startDetached(UpdatePaths::HelperPath(), {kHelperVerb, UpdatePaths::InstallRoot()});
+    });
+}
+
+void MainPresenter::SetInteractive(bool value) { interactive = value; }
+
+void MainPresenter::SetForceUpdate(bool value) { forceUpdate = value; }
+
+void MainPresenter::SetDownloadUrl(const QString& url) { downloadUrl = url; }
+
+void MainPresenter::SetRestartOnClose() { restartOnClose = true; }
+
+bool MainPresenter::NeedsDownload() const { return !QFileInfo(markerPath).isFile(); }
+
+void MainPresenter::FetchManifest() {
+    if (downloadUrl.isEmpty() && view) view->close();
+    network->DownLoad({{UpdatePaths::kManifestKey, downloadUrl}}, kManifestWork);
+}
+
+void MainPresenter::NetWorkFinished(int type, int ecode) {
+    if (ecode != 0) failed = true;
+
+    if (type == kManifestWork) {
+        if (!view) {
+            view = new MainWidget(nullptr);
+            if (restartOnClose) connect(view, SIGNAL(requestQuit()), this, SLOT(OnViewDestroyed()));
+        }
+        view->SetPresenter(this);
+        if (interactive) view->show();  // also without a manifest: the user can retry from it
+        if (ecode == 0) LoadManifest();
+        view->StartUpdate(forceUpdate || !interactive);
+        return;
+    }
+
+    if (type != kArchiveWork) return;
+    view->StepProgress();
+    if (!view->IsProgressComplete()) return;  // more files outstanding
+
+    if (failed) {
+        view->ShowResult(false);
+        if (!interactive) view->close();
+    } else if (interactive) {
+        view->ShowInstalling();
+        network->UnCompress();
+    } else {
+        // Everything arrived: the empty marker tells the next silent run and the helper so.
+        QFile marker(markerPath);
+        marker.open(QIODevice::WriteOnly);
+        marker.close();
+        view->close();
+    }
+}
+
+void MainPresenter::LoadManifest() {
+    ManifestTexts texts;
+    if (!ReadManifest(UpdatePaths::ManifestPath(), &texts, &files)) return;
+    view->SetUpdateInfo(texts.version, texts.description, texts.updateDate);
+}
+
+void MainPresenter::BeginInstall() {
+    if (interactive) {
+        platform::KillByImageName(kAssistantImage);
+        platform::KillByImageName(kGlyphServiceImage);
+    }
+    network->Ergodic(files);
+}
+
+void MainPresenter::Ergodicdirfinished(bool finish) {
+    failed = !finish;
+    if (!finish) {
+        // Nothing differs from the manifest: the installation is already current.
+        view->ShowResult(true);
+        if (!interactive) view->close();
+        return;
+    }
+    if (!RemoveStaleDownloads()) {
+        failed = true;
+        view->ShowResult(false);
+        if (!interactive) view->close();
+        return;
+    }
+    view->ShowDownloading(fetchList.size());
+    network->DownLoad(fetchList, kArchiveWork);
+}
+
+bool MainPresenter::RemoveStaleDownloads() {
+    // The unpack step installs every archive it finds in the download directory. One left by an
+    // earlier run that was never installed could put an older file back, so only this batch may
+    // lie there. The marker of such a run goes with its archives: it promises them to the helper.
+    const bool archivesGone = install::RemoveArchives(UpdatePaths::DownloadDir());
+    if (QFileInfo(markerPath).isFile()) QFile::remove(markerPath);
+    return archivesGone;
+}
+
+void MainPresenter::UnCompressFinished(bool finish) {
+    failed = !finish;
+    view->ShowResult(finish);
+}
+
+void MainPresenter::RestartApp() {
+    platform::StartElevated(UpdatePaths::MainAppPath().toStdString());
+    if (view) view->close();
+}
+
+void MainPresenter::OnViewDestroyed() {
+    if (interactive) RestartApp();
+}
+
+void MainPresenter::DisconnectView() {
+    if (view) disconnect(view, SIGNAL(requestQuit()), this, SLOT(OnViewDestroyed()));
+}
+
+void MainPresenter::OnResult() {
+    if (failed) {
+        FetchManifest();
+    } else {
+        RestartApp();
+    }
+}

@@ -1,0 +1,60 @@
+// MainPresenter: drives one update run. Fetches the manifest, shows the update window, kills
+// and relaunches the assistant application, and reacts to the reports of the background work.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "manifest.h"
+
+class MainWidget;
+class NetWork;
+
+class MainPresenter : public QObject {
+    Q_OBJECT
+public:
+    // Creates the download directory and wires the dispatcher's reports to the slots below.
+    explicit MainPresenter(const QString& downloadUrl);
+
+    void SetInteractive(bool interactive);
+    void SetForceUpdate(bool forceUpdate);
+    void SetDownloadUrl(const QString& url);
+    // The window, once created, relaunches the assistant application when it is closed before
+    // the update started (the version check asks for this).
+    void SetRestartOnClose();
+    // True unless a finished silent download left its marker file.
+    bool NeedsDownload() const;
+
+    // Requests update.json into the download directory; the answer arrives in NetWorkFinished.
+    void FetchManifest();
+    // Ends the assistant application (interactive runs) and starts the walk over the install root.
+    void BeginInstall();
+    // Starts the assistant application elevated and closes the window.
+    void RestartApp();
+    // Cuts the window's requestQuit link: once the user acted, closing must not relaunch.
+    void DisconnectView();
+    // After a failure: fetch the manifest again; otherwise RestartApp.
+    void OnResult();
+
+public slots:
+    void NetWorkFinished(int type, int ecode);
+    void UnCompressFinished(bool finish);
+    void Ergodicdirfinished(bool finish);
+    void OnViewDestroyed();
+
+private:
+    void LoadManifest();
+    // Removes what an earlier, never-installed download left behind; false when an archive of it
+    // could not be removed.
+    bool RemoveStaleDownloads();
+
+    bool interactive = true;
+    bool forceUpdate = false;
+    bool failed = false;
+    bool restartOnClose = false;
+    MainWidget* view = nullptr;
+    NetWork* network = nullptr;
+    ManifestMap files;
+    QString downloadUrl;
+    QString markerPath;
+};
