@@ -56,6 +56,7 @@ private slots:
     void progress();
     void closeWhenNotUpdating_data();
     void closeWhenNotUpdating();
+    void closeWhileUpdatingAsksFirst_data();
     void closeWhileUpdatingAsksFirst();
     void confirmingStopEndsEveryUpdater();
     void drag_data();
@@ -68,6 +69,11 @@ private:
     void Run(const QString& script);
     QPushButton* Action() { return At<QPushButton>(*window_, kActionAt); }
     QString Status() { return At<QLabel>(*window_, kStatusAt)->text(); }
+    // The user closes the window: its close button, or the Esc key.
+    void CloseByUser(bool escape) {
+        if (escape) QTest::keyClick(window_.data(), Qt::Key_Escape);
+        else QTest::mouseClick(At<QPushButton>(*window_, kCloseAt), Qt::LeftButton);
+    }
 
     MainPresenter presenter_{QString()};
     QScopedPointer<MainWidget> window_;
@@ -196,15 +202,19 @@ void TestMainWidget::progress() {
 
 void TestMainWidget::closeWhenNotUpdating_data() {
     QTest::addColumn<QString>("script");
-    QTest::newRow("idle") << "";
-    QTest::newRow("finished") << "press ok";
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("idle, close button") << "" << false;
+    QTest::newRow("finished, close button") << "press ok" << false;
+    QTest::newRow("idle, Esc") << "" << true;
+    QTest::newRow("finished, Esc") << "press ok" << true;
 }
 
 void TestMainWidget::closeWhenNotUpdating() {
     QFETCH(QString, script);
+    QFETCH(bool, escape);
     Run(script);
     QSignalSpy quit(window_.data(), &MainWidget::requestQuit);
-    QTest::mouseClick(At<QPushButton>(*window_, kCloseAt), Qt::LeftButton);
+    CloseByUser(escape);
     QVERIFY(!window_->isVisible());
     QCOMPARE(quit.count(), 1);
     QVERIFY(OpenPrompts().isEmpty());
@@ -214,11 +224,18 @@ void TestMainWidget::closeWhenNotUpdating() {
     QVERIFY(alive);
 }
 
+void TestMainWidget::closeWhileUpdatingAsksFirst_data() {
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("close button") << false;
+    QTest::newRow("Esc") << true;
+}
+
 void TestMainWidget::closeWhileUpdatingAsksFirst() {
+    QFETCH(bool, escape);
     Run("start");
     PresenterCalls().clear();
     QSignalSpy quit(window_.data(), &MainWidget::requestQuit);
-    QTest::mouseClick(At<QPushButton>(*window_, kCloseAt), Qt::LeftButton);
+    CloseByUser(escape);
 
     QCOMPARE(OpenPrompts().size(), 1);
     QPointer<PromptWidget> prompt = OpenPrompts().first();

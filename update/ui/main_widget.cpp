@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPixmap>
@@ -120,7 +121,7 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     logo->setScaledContents(true);
 
     Place(MakeLabel(this, QStringLiteral("卓卡"), kProductStyle), 100, 60, 81, 33);
-    Place(MakeLabel(this, QStringLiteral("zhuoka.example"), kWebStyle), 100, 88, 100, 20);
+    Place(MakeLabel(this, QStringLiteral("zk.test"), kWebStyle), 100, 88, 100, 20);
     versionLabel_ = Place(MakeLabel(this, kVersionPrefix + QStringLiteral("1.4.0"), kVersionStyle), 40, 140, 350, 24);
     dateLabel_ = Place(MakeLabel(this, kDatePrefix + QStringLiteral("2019.09.14"), kDateStyle), 40, 166, 130, 16);
 
@@ -245,4 +246,15 @@ void MainWidget::mouseMoveEvent(QMouseEvent* event) {
 void MainWidget::closeEvent(QCloseEvent* event) {
     emit requestQuit();
     QDialog::closeEvent(event);
+}
+
+void MainWidget::keyPressEvent(QKeyEvent* event) {
+    // A dialog rejects itself on Esc: it would vanish without a close event, so without
+    // requestQuit, and in the middle of an update without the stop prompt, ending the run with
+    // the update half done. Esc does what the close button does instead.
+    if (event->matches(QKeySequence::Cancel)) {
+        OnCloseClicked();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
