@@ -77,10 +77,12 @@ Sample RunOnce(Display* display, const std::string& updater, const std::string& 
     Sample sample;
     XSync(display, True);  // forget the maps of earlier runs
 
-    std::vector<std::string> environment = {"TMPDIR=" + tmp, "QT_QPA_PLATFORM=xcb"};
+    std::vector<std::string> environment = {"TMPDIR=" + tmp, "XDG_RUNTIME_DIR=" + tmp, "QT_QPA_PLATFORM=xcb"};
     for (char** variable = environ; *variable; ++variable) {
         const std::string text = *variable;
-        if (text.rfind("TMPDIR=", 0) != 0 && text.rfind("QT_QPA_PLATFORM=", 0) != 0) environment.push_back(text);
+        const bool replaced = text.rfind("TMPDIR=", 0) == 0 || text.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
+                              text.rfind("QT_QPA_PLATFORM=", 0) == 0;
+        if (!replaced) environment.push_back(text);
     }
     std::vector<char*> envp;
     for (std::string& text : environment) envp.push_back(text.data());
@@ -145,6 +147,7 @@ int main(int argc, char** argv) {
     QDir().mkpath(bin);
     QDir().mkpath(www);
     QDir().mkpath(tmp);
+    QFile::setPermissions(tmp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);  // as a runtime dir must be
     const QString copy = bin + "/update.exe";
     QFile manifest(www + "/update.json");
     if (!QFile::copy(updater, copy) || !manifest.open(QIODevice::WriteOnly) || manifest.write(Manifest()) < 0) {
