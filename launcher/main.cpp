@@ -1,0 +1,75 @@
+// helper.exe: installs a pending silent download, then starts the updater in "checkVersion"
+// mode. One pass per process; the arguments are not read and the exit code is always 0.
+#include <QApplication>
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QThreadPool>
+
+#include "install_steps.h"
+#include "uncompress_work.h"
+#include "update_paths.h"
+
+namespace {
+
+// update.exe <unused> <mode> <manifest URL>: the version check needs no URL.
+const QStringList kUpdaterArguments{QString(), QStringLiteral("checkVersion"), QString()};
+
+// Both copies of the marker: the one in the download directory and the one the copy step puts
+// in the install root (the marker lies in the tree it installs).
+void RemoveMarkers(const QString& dir) {
+    QFile::remove(dir + UpdatePaths::kMarkerName);
+    QFile::remove(UpdatePaths::InstallRoot() + UpdatePaths::kMarkerName);
+}
+
+}  // namespace
+
+// Copies the unpacked tree below dir over the install root, each replaced file kept as ".bak".
+// True when files were found and all of them installed; the markers are then removed. After a
+// failed copy the install root is rolled back and the markers stay, so the next run of the
+// helper tries the whole installation again.
+bool UpdateAppFiles(QString dir) {
+    install::CopyHooks hooks;
+    hooks.beforeCopy = [](const QString& source) { qDebug() << "path:" << source; };
+    hooks.afterCopy = [](bool copied, const QString& source, const QString& target) {
+        qDebug() << QString("%1 copy file:").arg(copied ? 1 : 0) << source << " to" << target;
+    };
+    const install::StepResult result = install::ReplaceFiles(dir, UpdatePaths::InstallRoot(), hooks);
+    if (result == install::StepResult::Failed) return false;
+    RemoveMarkers(dir);
+    return result == install::StepResult::Done;
+}
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+
+    // A folder of that name is no marker.
+    if (QFileInfo(UpdatePaths::MarkerPath()).isFile()) {
+        const QString dir = UpdatePaths::DownloadDir();
+        bool extractFailed = false;
+        auto* work = new UnCompressWork(dir);
+        QEventLoop loop;
+        // The worker reports from a pool thread: both reports are queued into this thread, in
+        // the order they were sent, so the flag is set before the loop quits.
+        QObject::connect(work, &UnCompressWork::extractfailed, &loop, [&extractFailed] { extractFailed = true; });
+        QObject::connect(work, SIGNAL(uncompressfinished()), &loop, SLOT(quit()));
+        QThreadPool::globalInstance()->start(work);
+        loop.exec();
+
+        if (extractFailed) {
+            // Some files of this update are missing from the unpacked tree, and the broken
+            // archive is gone. Installing the rest would mix two versions; without the marker
+            // the next silent download compares again and fetches what still differs.
+            RemoveMarkers(dir);
+        } else {
+            UpdateAppFiles(dir);
+        }
+    }
+
+    QProcess::startDetached(UpdatePaths::UpdaterPath(), kUpdaterArguments);
+    return 0;
+}

@@ -1,0 +1,166 @@
+// The order of a run matters: every check that can refuse the request comes before the first
+// byte is written, the archives come before update.json (a manifest must never name an archive
+// that is not there yet), and the service answer, which announces the release, comes after the
+// release is in place.
+#include "update_pack.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cstdio>
+
+#include "file_archive.h"
+#include "pack_progress.h"
+#include "release_manifest.h"
+#include "release_scan.h"
+#include "staged_output.h"
+
+namespace {
+
+void Say(const QString& text) {
+    std::fputs((QStringLiteral("update-pack: ") + text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+int Fail(const QString& text) {
+    Say(QStringLiteral("error: ") + text);
+    return 1;
+}
+
+QString FileMd5(const QString& path, QString* error) {
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return QString();
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool WriteWhole(const QString& path, const QByteArray& bytes, QString* error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// The canonical form of a path that may not exist yet: its nearest existing ancestor resolved
+// (links and all), the rest appended as written.
+QString ResolvedPath(const QString& path) {
+    QString existing = QDir::cleanPath(QDir(path).absolutePath());
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const QFileInfo info(existing);
+        if (info.absolutePath() == existing) break;
+        rest = QLatin1Char('/') + info.fileName() + rest;
+        existing = info.absolutePath();
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
+}
+
+bool IsSameOrInside(const QString& path, const QString& folder) {
+    return path == folder || path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
+}
+
+// Refusals that need no file system work beyond looking.
+bool CheckRequest(const PackRequest& request, QString* error) {
+    const QFileInfo tree(request.tree);
+    if (!tree.isDir()) {
+        *error = QStringLiteral("the release tree %1 is not a folder").arg(request.tree);
+        return false;
+    }
+    const QString treePath = tree.canonicalFilePath();
+    const QString outputPath = ResolvedPath(request.output);
+    if (IsSameOrInside(outputPath, treePath)) {
+        *error = QStringLiteral("the output %1 lies inside the release tree %2").arg(request.output, request.tree);
+        return false;
+    }
+    // With --replace the old output is deleted, and the tree with it.
+    if (IsSameOrInside(treePath, outputPath)) {
+        *error = QStringLiteral("the release tree %1 lies inside the output %2").arg(request.tree, request.output);
+        return false;
+    }
+    if (!request.serviceAnswer.isEmpty()) {
+        if (IsSameOrInside(ResolvedPath(request.serviceAnswer), treePath)) {
+            *error = QStringLiteral("the service answer %1 lies inside the release tree").arg(request.serviceAnswer);
+            return false;
+        }
+        if (QFileInfo(request.serviceAnswer).isDir()) {
+            *error = QStringLiteral("the service answer %1 is a folder").arg(request.serviceAnswer);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunPack(const PackRequest& request) {
+    QString error;
+    const QString base = NormaliseBaseUrl(request.baseUrl, &error);
+    if (base.isEmpty()) return Fail(error);
+    if (!CheckRequest(request, &error)) return Fail(error);
+
+    const ReleaseScan scan = ScanRelease(request.tree);
+    for (const UnsupportedFile& file : scan.unsupported) {
+        Say(QStringLiteral("warning: %1: %2").arg(file.relativePath, file.reason));
+    }
+    if (!scan.unsupported.isEmpty()) {
+        if (!request.skipUnsupported) {
+            return Fail(QStringLiteral("%1 file(s) above cannot be installed by the updater; rename or remove "
+                                       "them, or pass --skip-unsupported to publish without them")
+                            .arg(scan.unsupported.size()));
+        }
+        Say(QStringLiteral("leaving %1 file(s) out of the manifest").arg(scan.unsupported.size()));
+    }
+    if (scan.files.isEmpty()) {
+        return Fail(QStringLiteral("the release tree %1 holds no file to publish").arg(request.tree));
+    }
+
+    StagedOutput output(request.output, request.replace);
+    if (!output.Begin(&error)) return Fail(error);
+
+    PackProgress progress(scan.files.size(), scan.totalBytes, request.quiet);
+    QVector<ManifestFile> manifest;
+    for (const ReleaseFile& file : scan.files) {
+        const QString archive = output.Path() + ArchiveName(file.relativePath);
+        const QString md5 = FileMd5(file.absolutePath, &error);
+        const bool packed = !md5.isEmpty() && QDir().mkpath(QFileInfo(archive).absolutePath()) &&
+                            WriteFileArchive(file.absolutePath, file.relativePath, archive, &error) &&
+                            CheckFileArchive(archive, file.relativePath, md5, &error);
+        if (!packed) {
+            progress.Break();
+            return Fail(error.isEmpty() ? QStringLiteral("cannot create a folder for %1").arg(archive) : error);
+        }
+        manifest.push_back({file.relativePath, md5});
+        progress.FileDone(file.size, QFileInfo(archive).size());
+    }
+
+    const ReleaseTexts texts{request.version, request.description, request.date};
+    if (!WriteWhole(output.Path() + QStringLiteral("/update.json"), ManifestJson(texts, base, manifest), &error)) {
+        progress.Break();
+        return Fail(error);
+    }
+    QString warning;
+    if (!output.Commit(&error, &warning)) {
+        progress.Break();
+        return Fail(error);
+    }
+    progress.Finish(QDir(request.output).absolutePath());
+    if (!warning.isEmpty()) Say(QStringLiteral("warning: ") + warning);
+
+    if (!request.serviceAnswer.isEmpty()) {
+        const QString folder = QFileInfo(request.serviceAnswer).absolutePath();
+        if (!QDir().mkpath(folder) ||
+            !WriteWhole(request.serviceAnswer, ServiceAnswerJson(base, request.force), &error)) {
+            return Fail(QStringLiteral("the release is in place, but %1").arg(error.isEmpty() ? folder : error));
+        }
+    }
+    return 0;
+}

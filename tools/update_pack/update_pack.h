@@ -1,0 +1,23 @@
+// One run of update-pack: checks the request, packs every file of the release tree into its own
+// archive, writes update.json and moves the result into place.
+#pragma once
+
+#include <QString>
+
+struct PackRequest {
+    QString tree;           // install root of the new version
+    QString output;         // folder that receives update.json and the archives
+    QString baseUrl;        // where the output folder will be served from
+    QString version;
+    QString description;
+    QString date;           // "yyyy.MM.dd"
+    QString serviceAnswer;  // where to write the version-check answer; empty: none
+    bool force = false;
+    bool skipUnsupported = false;
+    bool replace = false;
+    bool quiet = false;
+};
+
+// Runs the request, reporting on stderr. Returns the process exit code: 0 on success, 1 when
+// nothing (or, only for a failed service answer, no answer) was published.
+int RunPack(const PackRequest& request);
