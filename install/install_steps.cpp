@@ -153,16 +153,6 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
     return found ? StepResult::Done : StepResult::NothingFound;
 }
 
-bool RemoveArchives(const QString& workDir) {
-    bool removedAll = true;
-    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.zip"));
-    while (it.hasNext()) {
-        it.next();
-        if (!QFile::remove(it.filePath())) removedAll = false;
-    }
-    return removedAll;
-}
-
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const CopyHooks& hooks) {
     Journal journal;
     bool found = false;

@@ -22,11 +22,6 @@ enum class StepResult {
 // beforeEach, when set, is called with each archive's canonical path before it is extracted.
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach = {});
 
-// Removes every archive below workDir (the files ExtractArchives would extract). Used before a
-// new batch is downloaded, so that archives of an earlier, never-installed download cannot be
-// installed together with it. Returns false when an archive could not be removed.
-bool RemoveArchives(const QString& workDir);
-
 struct CopyHooks {
     // Called with each file's canonical path before it is installed.
     std::function<void(const QString& source)> beforeCopy;

@@ -3,13 +3,14 @@
 #include "main_presenter.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
 #include "elevated_start.h"
 #include "fetch_list.h"
-#include "install_steps.h"
 #include "main_widget.h"
 #include "network.h"
 #include "process_kill.h"
@@ -129,12 +130,19 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
 }
 
 bool MainPresenter::RemoveStaleDownloads() {
-    // The unpack step installs every archive it finds in the download directory. One left by an
-    // earlier run that was never installed could put an older file back, so only this batch may
-    // lie there. The marker of such a run goes with its archives: it promises them to the helper.
-    const bool archivesGone = install::RemoveArchives(UpdatePaths::DownloadDir());
-    if (QFileInfo(markerPath).isFile()) QFile::remove(markerPath);
-    return archivesGone;
+    // The unpack step installs every archive in the download directory, and the copy step every
+    // file below it. Whatever an earlier run left there (archives never installed, files unpacked
+    // for an earlier version) could put an older file back, so only this run's manifest stays.
+    // The marker of such a run goes with it: it promised those files to the helper.
+    const QString manifest = UpdatePaths::ManifestPath();
+    bool removedAll = true;
+    QDirIterator it(UpdatePaths::DownloadDir(), QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path != manifest && !QFile::remove(path)) removedAll = false;
+    }
+    return removedAll;
 }
 
 void MainPresenter::UnCompressFinished(bool finish) {

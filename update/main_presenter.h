@@ -44,8 +44,7 @@ public slots:
 
 private:
     void LoadManifest();
-    // Removes what an earlier, never-installed download left behind; false when an archive of it
-    // could not be removed.
+    // Empties the download directory but for the manifest; false when a file could not be removed.
     bool RemoveStaleDownloads();
 
     bool interactive = true;

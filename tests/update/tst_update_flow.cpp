@@ -352,10 +352,12 @@ void UpdateFlowTest::secondManifestReusesTheWindow() {
 }
 
 void UpdateFlowTest::staleDownloadsAreNotInstalled() {
-    QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/old.dll", "current old"}}));
-    // An earlier silent run downloaded an older file and was never installed.
+    QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/old.dll", "current old"}, {"bin/lib.dll", "current lib"}}));
+    // An earlier silent run downloaded an older file and was never installed; an update before
+    // it left what it had unpacked.
     QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "bin/old.dll.zip", ArchiveOf("bin/old.dll", "stale")));
     QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "local.ini", QByteArray()));
+    QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "bin/lib.dll", "unpacked long ago"));
     ServeUpdate(server_, {{"bin/app.dll", "new app"}});
 
     auto* presenter = new MainPresenter(server_.Url("/update.json"));
@@ -364,6 +366,7 @@ void UpdateFlowTest::staleDownloadsAreNotInstalled() {
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/old.dll"), QByteArray("current old"));
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/lib.dll"), QByteArray("current lib"));
     QVERIFY(!QFileInfo::exists(UpdatePaths::DownloadDir() + "/bin/old.dll.zip"));
     QVERIFY(!QFileInfo::exists(UpdatePaths::MarkerPath()));
 }
