@@ -113,7 +113,10 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     // Created after the panel, so each lies above it.
     Place(MakeLabel(this, QStringLiteral("软件更新"), kCaptionStyle), 20, 9, 50, 17);
 
+    // The parts that change carry object names, by which tools that drive or read the window
+    // (tests, accessibility) find them.
     closeButton_ = Place(new QPushButton(this), 648, 4, 28, 28);
+    closeButton_->setObjectName(QStringLiteral("closeButton"));
     closeButton_->setStyleSheet(kCloseButtonStyle);
 
     QLabel* logo = Place(new QLabel(this), 40, 63, 50, 50);
@@ -124,6 +127,8 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     Place(MakeLabel(this, QStringLiteral("zk.test"), kWebStyle), 100, 88, 100, 20);
     versionLabel_ = Place(MakeLabel(this, kVersionPrefix + QStringLiteral("1.4.0"), kVersionStyle), 40, 140, 350, 24);
     dateLabel_ = Place(MakeLabel(this, kDatePrefix + QStringLiteral("2019.09.14"), kDateStyle), 40, 166, 130, 16);
+    versionLabel_->setObjectName(QStringLiteral("versionLabel"));
+    dateLabel_->setObjectName(QStringLiteral("dateLabel"));
 
     logBox_ = Place(new QTextBrowser(this), 40, 195, 600, 180);
     logBox_->setReadOnly(true);
@@ -135,6 +140,7 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     logBox_->append(kLogHeading);
 
     actionButton_ = Place(new QPushButton(kUpdateText, this), 516, 403, 124, 40);
+    actionButton_->setObjectName(QStringLiteral("actionButton"));
     actionButton_->setStyleSheet(kActionStyle);
 
     progressBar_ = Place(new QProgressBar(this), 40, 470, 515, 6);
@@ -142,6 +148,7 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     progressBar_->setStyleSheet(kProgressStyle);
 
     statusLabel_ = Place(MakeLabel(this, QStringLiteral("0%"), kStatusStyle), 559, 463, 80, 18);
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
     statusLabel_->setAlignment(Qt::AlignRight);
 
     setWindowIcon(QIcon(QStringLiteral(":/res/Resources/zeb_app.ico")));
