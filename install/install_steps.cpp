@@ -2,6 +2,7 @@
 // then copy the unpacked tree over the install root with ".bak" backups and a full rollback.
 #include "install_steps.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -151,6 +152,23 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
         if (!extracted) return StepResult::Failed;
     }
     return found ? StepResult::Done : StepResult::NothingFound;
+}
+
+bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd5) {
+    if (expectedMd5.isEmpty()) return true;
+    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.*"));
+    while (it.hasNext()) {
+        it.next();
+        const QString source = it.fileInfo().canonicalFilePath();
+        // A path not spelled below workDir is refused by the copy step itself.
+        const auto expected = expectedMd5.constFind(RelativeBelow(source, workDir));
+        if (expected == expectedMd5.cend()) continue;
+        QFile file(source);
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) return false;
+        if (QString::fromLatin1(hash.result().toHex()) != expected.value()) return false;
+    }
+    return true;
 }
 
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const CopyHooks& hooks) {

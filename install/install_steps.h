@@ -3,6 +3,7 @@
 // install root with ".bak" backups and a rollback when a copy fails.
 #pragma once
 
+#include <QMap>
 #include <QString>
 
 #include <functional>
@@ -21,6 +22,13 @@ enum class StepResult {
 // corrupt; a retry downloads it anew) and the step stops with Failed.
 // beforeEach, when set, is called with each archive's canonical path before it is extracted.
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach = {});
+
+// Verification step, between extraction and replacement. Walks workDir as ReplaceFiles does and
+// compares the MD5 of each file with expectedMd5[its path below workDir] ("/bin/app.dll" ->
+// lower-case hex, exactly). Files without an entry are not checked. False at the first file that
+// differs: an archive whose content is not what the manifest promised would otherwise install
+// a file that never matches its entry, and every later run would fetch it again.
+bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd5);
 
 struct CopyHooks {
     // Called with each file's canonical path before it is installed.

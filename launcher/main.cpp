@@ -11,6 +11,7 @@
 #include <QThreadPool>
 
 #include "install_steps.h"
+#include "manifest.h"
 #include "uncompress_work.h"
 #include "update_paths.h"
 
@@ -50,6 +51,12 @@ int main(int argc, char* argv[]) {
     // A folder of that name is no marker.
     if (QFileInfo(UpdatePaths::MarkerPath()).isFile()) {
         const QString dir = UpdatePaths::DownloadDir();
+        // The silent run leaves its manifest beside the archives; the extraction removes it, so
+        // it is read first. Without one (a tree kept from an earlier failed copy, already
+        // checked then) nothing is checked.
+        ManifestTexts texts;
+        ManifestMap files;
+        ReadManifest(UpdatePaths::ManifestPath(), &texts, &files);
         bool extractFailed = false;
         auto* work = new UnCompressWork(dir);
         QEventLoop loop;
@@ -60,10 +67,11 @@ int main(int argc, char* argv[]) {
         QThreadPool::globalInstance()->start(work);
         loop.exec();
 
-        if (extractFailed) {
-            // Some files of this update are missing from the unpacked tree, and the broken
-            // archive is gone. Installing the rest would mix two versions; without the marker
-            // the next silent download compares again and fetches what still differs.
+        if (extractFailed || !install::FilesMatch(dir, InstalledMd5s(files))) {
+            // Some files of this update are missing from the unpacked tree (the broken archive
+            // is gone) or are not what the manifest promised. Installing the rest would mix two
+            // versions; without the marker the next silent download compares again and fetches
+            // what still differs.
             RemoveMarkers(dir);
         } else {
             UpdateAppFiles(dir);

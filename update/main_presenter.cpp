@@ -87,7 +87,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
         if (!interactive) view->close();
     } else if (interactive) {
         view->ShowInstalling();
-        network->UnCompress();
+        network->UnCompress(InstalledMd5s(files));
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
         QFile marker(markerPath);

@@ -34,3 +34,13 @@ bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files)
     }
     return true;
 }
+
+QMap<QString, QString> InstalledMd5s(const ManifestMap& files) {
+    static const QString kArchiveSuffix = QStringLiteral(".zip");
+    QMap<QString, QString> md5s;
+    for (const ManifestEntry& entry : files) {
+        // The file walk keys every installed file by its path + ".zip"; other names name no file.
+        if (entry.name.endsWith(kArchiveSuffix)) md5s.insert(entry.name.chopped(kArchiveSuffix.size()), entry.md5);
+    }
+    return md5s;
+}

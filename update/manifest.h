@@ -25,3 +25,7 @@ struct ManifestTexts {
 // duplicate names wins); without "filelist" the map keeps its content. A JSON document that is
 // not an object gives empty texts and an unchanged map.
 bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files);
+
+// The manifest as the install steps check it: path of each installed file ("/bin/app.dll", the
+// entry name without its ".zip") -> MD5.
+QMap<QString, QString> InstalledMd5s(const ManifestMap& files);

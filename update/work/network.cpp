@@ -36,8 +36,8 @@ void NetWork::Ergodic(const ManifestMap& manifest) {
     QThreadPool::globalInstance()->start(work);
 }
 
-void NetWork::UnCompress() {
-    auto* work = new UnCompressWork(QCoreApplication::applicationDirPath() + "/" + dirName_);
+void NetWork::UnCompress(const QMap<QString, QString>& expectedMd5) {
+    auto* work = new UnCompressWork(QCoreApplication::applicationDirPath() + "/" + dirName_, expectedMd5);
     connect(work, SIGNAL(uncompressfinished(bool)), this, SIGNAL(uncompressfinished(bool)));
     QThreadPool::globalInstance()->start(work);
 }

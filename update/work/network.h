@@ -22,8 +22,9 @@ public:
     void DownLoad(const QMap<QString, QString>& files, int type);
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);
-    // Starts the unpack and install of the download directory.
-    void UnCompress();
+    // Starts the unpack and install of the download directory; the unpacked files must have the
+    // MD5 given for their path in expectedMd5 (InstalledMd5s of the manifest).
+    void UnCompress(const QMap<QString, QString>& expectedMd5 = {});
 
 signals:
     void workfinished(int type, int ecode);

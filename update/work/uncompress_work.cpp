@@ -5,14 +5,17 @@
 #include "install_steps.h"
 #include "update_paths.h"
 
-UnCompressWork::UnCompressWork(const QString& workDir) : QObject(nullptr), workDir_(workDir) {
+UnCompressWork::UnCompressWork(const QString& workDir, const QMap<QString, QString>& expectedMd5)
+    : QObject(nullptr), workDir_(workDir), expectedMd5_(expectedMd5) {
     setAutoDelete(true);
 }
 
 void UnCompressWork::run() {
     const install::StepResult extracted = install::ExtractArchives(workDir_);
     // Installing after a failed extraction would mix files of two versions.
-    if (extracted == install::StepResult::Failed) {
+    // So would installing a file whose content the manifest does not vouch for; nothing of the
+    // install root has changed yet, and a retry walks and downloads afresh.
+    if (extracted == install::StepResult::Failed || !install::FilesMatch(workDir_, expectedMd5_)) {
         emit uncompressfinished(false);
         return;
     }

@@ -1,7 +1,9 @@
 // UnCompressWork (updater): extracts the downloaded archives into the download directory and
-// installs the extracted tree over the install root; reports uncompressfinished(ok) once.
+// installs the extracted tree over the install root once it matches the manifest; reports
+// uncompressfinished(ok) once.
 #pragma once
 
+#include <QMap>
 #include <QObject>
 #include <QRunnable>
 #include <QString>
@@ -9,7 +11,9 @@
 class UnCompressWork : public QObject, public QRunnable {
     Q_OBJECT
 public:
-    explicit UnCompressWork(const QString& workDir);
+    // expectedMd5: the manifest's MD5 of each installed file by path ("/bin/app.dll"); the
+    // unpacked files are checked against it before anything is installed.
+    explicit UnCompressWork(const QString& workDir, const QMap<QString, QString>& expectedMd5 = {});
     void run() override;
 
     bool UnCompressFiles();
@@ -20,4 +24,5 @@ signals:
 
 private:
     QString workDir_;
+    QMap<QString, QString> expectedMd5_;
 };

@@ -1,0 +1,290 @@
+// End-to-end fixture: versions, the installation tree, publishing and the process probes.
+#include "e2e_site.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include "test_tree.h"
+
+namespace e2e {
+
+namespace {
+
+constexpr int kFileCount = 30;
+constexpr int kBlock = 4096;
+// Sizes the files of v1 take in turn: from a few KiB up to 1 MiB.
+const int kSizes[] = {3000, 7000, 16384, 40000, 100000, 250000, 600000, 1048576};
+const char* const kFolders[] = {"bin", "bin/plugins", "res/images", "res/sounds", "data", "lang"};
+const char* const kExtensions[] = {"dll", "dll", "png", "wav", "dat", "qm"};
+
+QString FilePath(int i) {
+    return QString("%1/file%2.%3").arg(kFolders[i % 6]).arg(i, 2, 10, QLatin1Char('0')).arg(kExtensions[i % 6]);
+}
+
+// Incompressible bytes, fixed by the version tag and the path: archives keep their full size,
+// which the small-disk drill counts on.
+QByteArray Content(const QString& tag, const QString& path, int size) {
+    QRandomGenerator generator(qHash(tag + ":" + path));
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>(generator.generate() & 0xff);
+    return bytes;
+}
+
+qint64 Blocks(qint64 bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
+
+bool CopyProgram(const QString& program, const QString& folder) {
+    const QString target = folder + "/" + QFileInfo(program).fileName();
+    return QFile::copy(program, target) && QFile::setPermissions(target, QFile::permissions(program));
+}
+
+const QStringList kPrograms{UPDATE_EXE, HELPER_EXE, STANDIN_DIR "/ZEBAssistant.exe"};
+
+}  // namespace
+
+Tree MakeVersion(const QString& name) {
+    Tree tree;
+    for (int i = 0; i < kFileCount; ++i) tree.insert(FilePath(i), Content("v1", FilePath(i), kSizes[i % 8]));
+    if (name == "v1") return tree;
+
+    for (int i = 0; i < kFileCount; i += 3) tree.insert(FilePath(i), Content("v2", FilePath(i), kSizes[(i + 3) % 8]));
+    tree.insert("bin/newlib.dll", Content("v2", "bin/newlib.dll", 200000));
+    tree.insert("bin/plugins/codec/codec.dll", Content("v2", "codec", 300000));
+    tree.insert("res/images/extra/banner.png", Content("v2", "banner", 50000));
+    tree.insert("lang/zh_CN.qm", Content("v2", "zh_CN", 8000));
+    if (name == "v2") return tree;
+
+    for (int i = 0; i < kFileCount; i += 6) tree.insert(FilePath(i), Content("v3", FilePath(i), kSizes[(i + 5) % 8]));
+    tree.insert(FilePath(1), Content("v3", FilePath(1), 5000));
+    tree.insert("data/v3.dat", Content("v3", "data/v3.dat", 20000));
+    return tree;
+}
+
+Tree Version(const QString& name) {
+    static QMap<QString, Tree> made;
+    if (!made.contains(name)) made.insert(name, MakeVersion(name));
+    return made.value(name);
+}
+
+QStringList Changed(const Tree& installed, const Tree& target) {
+    QStringList changed;
+    for (auto it = target.constBegin(); it != target.constEnd(); ++it) {
+        if (!installed.contains(it.key()) || installed.value(it.key()) != it.value()) changed.append(it.key());
+    }
+    return changed;
+}
+
+Digests Backups(const Tree& installed, const Tree& target) {
+    Digests backups;
+    for (const QString& path : Changed(installed, target)) {
+        if (installed.contains(path)) backups.insert(path + ".bak", testtree::Md5(installed.value(path)));
+    }
+    return backups;
+}
+
+Digests Digest(const Tree& tree) {
+    Digests digests;
+    for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) digests.insert(it.key(), testtree::Md5(it.value()));
+    return digests;
+}
+
+QStringList Diff(const Digests& actual, const Digests& expected) {
+    QStringList lines;
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+        if (!actual.contains(it.key())) {
+            lines.append("missing " + it.key());
+        } else if (actual.value(it.key()) != it.value()) {
+            lines.append("differs " + it.key());
+        }
+    }
+    for (auto it = actual.constBegin(); it != actual.constEnd(); ++it) {
+        if (!expected.contains(it.key())) lines.append("extra " + it.key());
+    }
+    return lines;
+}
+
+QByteArray ServiceAnswer(bool update, const QString& manifestUrl) {
+    const QJsonObject result{{"flag", update}, {"downloadUrl", manifestUrl}, {"forceUpdate", true}};
+    return QJsonDocument(QJsonObject{{"code", 0}, {"msg", "success"}, {"result", result}}).toJson();
+}
+
+Site::Site() { QDir().mkpath(Root()); }
+
+Site::~Site() {
+    if (!mounted_) return;
+    // A lazy unmount still detaches the folder when a leftover process holds a file open.
+    if (QProcess::execute("umount", {Root()}) != 0) QProcess::execute("umount", {"-l", Root()});
+}
+
+bool Site::MountRoot(qint64 bytes) {
+    mounted_ = QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1").arg(bytes), "tmpfs", Root()}) == 0;
+    return mounted_;
+}
+
+bool Site::Lay(const Tree& installed) {
+    const QString runtime = Tmp() + "/runtime";
+    if (!temp_.isValid() || !QDir().mkpath(Bin()) || !QDir().mkpath(runtime)) return false;
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    for (const QString& program : kPrograms) {
+        if (!CopyProgram(program, Bin())) return false;
+    }
+    for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
+        if (!testtree::WriteFile(Root(), it.key(), it.value())) return false;
+    }
+    return true;
+}
+
+qint64 Site::ProgramBytes() {
+    qint64 bytes = 0;
+    for (const QString& program : kPrograms) bytes += Blocks(QFileInfo(program).size());
+    return bytes;
+}
+
+QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error) {
+    const QString source = temp_.path() + "/src-" + name;
+    const QString output = temp_.path() + "/pub-" + name;
+    for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {
+        if (!testtree::WriteFile(source, it.key(), it.value())) {
+            *error = "cannot write " + it.key();
+            return QString();
+        }
+    }
+    QProcess pack;
+    pack.setProcessChannelMode(QProcess::MergedChannels);
+    pack.start(UPDATE_PACK, {"--version", name.mid(1) + ".0.0", "--description", "Release " + name + "<br>e2e",
+                             "--base-url", server.Url("/" + name), "--output", output, "--quiet", source});
+    if (!pack.waitForFinished(kWaitMs) || pack.exitStatus() != QProcess::NormalExit || pack.exitCode() != 0) {
+        *error = QString::fromUtf8(pack.readAll());
+        return QString();
+    }
+    const Tree published = testtree::Snapshot(output);
+    for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
+        server.Serve("/" + name + "/" + it.key(), HttpTestServer::Body(it.value()));
+    }
+    return server.Url("/" + name + "/update.json");
+}
+
+QByteArray Site::Archive(const QString& name, const QString& path) const {
+    return testtree::ReadFile(temp_.path() + "/pub-" + name + "/" + path + ".zip");
+}
+
+Digests Site::Installed() const {
+    Digests digests;
+    const Digests all = Digest(testtree::Snapshot(Root()));
+    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+        if (!it.key().startsWith("app/") && !it.key().endsWith(".bak")) digests.insert(it.key(), it.value());
+    }
+    return digests;
+}
+
+Digests Site::Backups() const {
+    Digests digests;
+    const Digests all = Digest(testtree::Snapshot(Root()));
+    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+        if (!it.key().startsWith("app/") && it.key().endsWith(".bak")) digests.insert(it.key(), it.value());
+    }
+    return digests;
+}
+
+QStringList Site::Started() const {
+    return QString::fromUtf8(testtree::ReadFile(Bin() + "/started.log")).split('\n', Qt::SkipEmptyParts);
+}
+
+QProcessEnvironment Site::Environment(const QString& endpoint) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TMPDIR", Tmp());
+    environment.insert("XDG_RUNTIME_DIR", Tmp() + "/runtime");
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("UPDATER_REQUEST_ENDPOINT", endpoint);
+    // The helper notes every file it copies; the tests read the trees instead.
+    environment.insert("QT_LOGGING_RULES", "default.debug=false");
+    environment.insert("UPDATER_REQUEST_TIMEOUT_MS", "2000");
+    // A download the server abandons fails within seconds instead of a minute.
+    environment.insert("UPDATER_DOWNLOAD_STALL_MS", "3000");
+    environment.insert("QT_PLUGIN_PATH", GUI_DRIVER_PLUGIN_PATH);
+    environment.insert("QT_QPA_GENERIC_PLUGINS", "gui_driver");
+    environment.insert("GUI_DRIVER_DIR", DriverDir());
+    return environment;
+}
+
+void Site::StartUpdater(QProcess& process, const QString& mode, const QString& url, const QString& endpoint,
+                        const QStringList& commands, const QStringList& wrapper) {
+    ++drivers_;
+    QDir().mkpath(DriverDir());
+    Command(commands);
+    process.setProcessEnvironment(Environment(endpoint));
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    const QStringList arguments{Bin() + "/update.exe", "", mode, url};
+    if (wrapper.isEmpty()) {
+        process.start(arguments.first(), arguments.mid(1));
+    } else {
+        process.start(wrapper.first(), wrapper.mid(1) + arguments);
+    }
+}
+
+void Site::Command(const QStringList& commands) const {
+    QFile file(DriverDir() + "/commands");
+    if (file.open(QIODevice::Append)) {
+        for (const QString& command : commands) file.write((command + "\n").toUtf8());
+    }
+}
+
+QStringList Site::Events() const {
+    return QString::fromUtf8(testtree::ReadFile(DriverDir() + "/events.log")).split('\n', Qt::SkipEmptyParts);
+}
+
+int Site::RunHelper(const QString& endpoint) const {
+    QProcess helper;
+    helper.setProcessEnvironment(Environment(endpoint));
+    helper.setProcessChannelMode(QProcess::ForwardedChannels);
+    helper.start(Bin() + "/helper.exe", {"dir", Root()});
+    if (!helper.waitForFinished(kWaitMs)) {
+        helper.kill();
+        helper.waitForFinished();
+        return -1000;
+    }
+    return helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1000;
+}
+
+QList<qint64> Site::Running() const {
+    const QString bin = QFileInfo(Bin()).canonicalFilePath();
+    const QStringList ours{bin + "/update.exe", bin + "/helper.exe"};
+    QList<qint64> running;
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (number && ours.contains(QFileInfo("/proc/" + entry + "/exe").symLinkTarget())) running.append(pid);
+    }
+    return running;
+}
+
+void UpdateThroughTheWindow(Site& site, HttpTestServer& server, const QString& manifestUrl) {
+    const QString assistant = QStringLiteral("ZEBAssistant.exe");
+    const int asked = server.RequestCount("/api");
+    const int started = site.Started().count(assistant);
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(true, manifestUrl)));
+
+    QProcess updater;
+    site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"), {"wait 安装完成", "click"});
+    // Once it has been asked, the service has nothing more to offer.
+    QTRY_VERIFY_WITH_TIMEOUT(server.RequestCount("/api") > asked, kWaitMs);
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
+    QVERIFY2(updater.waitForFinished(kWaitMs), qPrintable(site.Events().join('\n')));
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    const QStringList events = site.Events();
+    QVERIFY2(events.contains("status 安装完成") && events.contains("did click"), qPrintable(events.join('\n')));
+
+    // The helper's updater asks once more and, told there is nothing, starts the assistant again.
+    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/api"), asked + 2, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(site.Started().count(assistant), started + 2, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+}
+
+}  // namespace e2e

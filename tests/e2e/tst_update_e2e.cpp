@@ -1,0 +1,109 @@
+// Updates as users get them: a forced update through the window, one update after another,
+// and a silent download that the helper installs, each in a temporary installation of the
+// real programs against releases published with update-pack.
+#include <QFileInfo>
+#include <QProcess>
+#include <QtTest>
+
+#include "e2e_site.h"
+#include "http_test_server.h"
+#include "test_tree.h"
+
+using namespace e2e;
+
+class UpdateEndToEndTest : public QObject {
+    Q_OBJECT
+private slots:
+    void updatesThroughTheWindow_data();
+    void updatesThroughTheWindow();
+    void silentDownloadIsInstalledByTheHelper();
+};
+
+void UpdateEndToEndTest::updatesThroughTheWindow_data() {
+    QTest::addColumn<QStringList>("releases");  // installed one after the other over v1
+    QTest::newRow("one update") << QStringList{"v2"};
+    QTest::newRow("a second update replaces the stale backups") << QStringList{"v2", "v3"};
+    QTest::newRow("the same release again fetches nothing") << QStringList{"v2", "v2"};
+}
+
+void UpdateEndToEndTest::updatesThroughTheWindow() {
+    QFETCH(QStringList, releases);
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+
+    Tree installed = Version("v1");
+    Digests backups;
+    QMap<QString, QString> manifests;
+    for (const QString& release : releases) {
+        const Tree target = Version(release);
+        if (!manifests.contains(release)) {
+            QString error;
+            manifests.insert(release, site.Publish(server, release, target, &error));
+            QVERIFY2(!manifests.value(release).isEmpty(), qPrintable(error));
+        }
+        auto archiveRequests = [&] {
+            int count = 0;
+            for (const QString& path : target.keys()) count += server.RequestCount(Site::ArchivePath(release, path));
+            return count;
+        };
+        const int requested = archiveRequests();
+
+        UpdateThroughTheWindow(site, server, manifests.value(release));
+        if (QTest::currentTestFailed()) return;
+
+        // Exactly the files that differ were fetched; each replaced file left its old content
+        // as ".bak", replacing the backup of an earlier update.
+        QCOMPARE(archiveRequests() - requested, Changed(installed, target).size());
+        backups.insert(Backups(installed, target));
+        installed = target;
+        QCOMPARE(Diff(site.Installed(), Digest(target)), QStringList());
+        QCOMPARE(Diff(site.Backups(), backups), QStringList());
+    }
+}
+
+void UpdateEndToEndTest::silentDownloadIsInstalledByTheHelper() {
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    QString error;
+    const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
+    const QString endpoint = server.Url("/api");
+
+    // The download leaves the changed files' archives, the manifest and the marker; nothing
+    // is installed and nothing started.
+    QProcess updater;
+    site.StartUpdater(updater, "silentDownload", manifest, endpoint);
+    QVERIFY(updater.waitForFinished(kWaitMs));
+    QCOMPARE(updater.exitCode(), 0);
+    QStringList expected{"local.ini", "update.json"};
+    for (const QString& path : Changed(Version("v1"), Version("v2"))) expected.append(path + ".zip");
+    expected.sort();
+    QCOMPARE(testtree::Snapshot(site.DownloadDir()).keys(), expected);
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
+    QVERIFY(site.Started().isEmpty());
+
+    // A second silent run finds the marker and ends without a request.
+    const int requests = server.RequestCount();
+    QProcess second;
+    site.StartUpdater(second, "silentDownload", manifest, endpoint);
+    QVERIFY(second.waitForFinished(kWaitMs));
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(server.RequestCount(), requests);
+
+    // The helper installs it and starts the updater, which asks the service.
+    QCOMPARE(site.RunHelper(endpoint), 0);
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v2"))), QStringList());
+    QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), Version("v2"))), QStringList());
+    QVERIFY(!QFileInfo::exists(site.DownloadDir() + "/local.ini"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/api"), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(site.Started(), QStringList{"ZEBAssistant.exe"}, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+}
+
+QTEST_GUILESS_MAIN(UpdateEndToEndTest)
+#include "tst_update_e2e.moc"

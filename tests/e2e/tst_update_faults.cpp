@@ -1,0 +1,268 @@
+// Updates that go wrong: a server that stops answering, damaged archives, an updater killed
+// on the way, a full disk and a file that cannot be replaced. Each must leave the install
+// root entirely the old version or entirely the new one, and the next attempt must finish.
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <memory>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "e2e_site.h"
+#include "http_test_server.h"
+#include "test_tree.h"
+#include "zip_builder.h"
+
+using namespace e2e;
+
+namespace {
+
+const QString kFailed = QStringLiteral("更新失败");
+const QString kFinished = QStringLiteral("安装完成");
+
+bool AnyBackup(const QString& root) {
+    QDirIterator it(root, {"*.bak"}, QDir::Files, QDirIterator::Subdirectories);
+    return it.hasNext();
+}
+
+QByteArray Zip(const QString& name, const QByteArray& data) {
+    const std::string bytes = ztest::SingleFile(name.toStdString(), data.toStdString());
+    return QByteArray(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+}  // namespace
+
+class UpdateFaultsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void faultLeavesTheOldVersion_data();
+    void faultLeavesTheOldVersion();
+    void killedUpdaterFinishesOnTheNextRun_data();
+    void killedUpdaterFinishesOnTheNextRun();
+    void fullDiskDuringTheCopyRollsBack();
+    void fileThatCannotBeReplacedRollsBack();
+};
+
+void UpdateFaultsTest::faultLeavesTheOldVersion_data() {
+    QTest::addColumn<bool>("interactive");
+    QTest::addColumn<QString>("fault");
+    for (const bool interactive : {true, false}) {
+        for (const char* fault : {"archive cut short", "server gone mid-batch", "archive corrupt",
+                                  "archive content not the manifest's"}) {
+            const QByteArray name = QByteArray(interactive ? "window: " : "silent: ") + fault;
+            QTest::newRow(name.constData()) << interactive << QString(fault);
+        }
+    }
+}
+
+// Interactive runs show "更新失败" and install the release on "重试" once the server is mended;
+// silent runs leave no marker (the helper then installs nothing) and the next silent run fetches
+// what still differs.
+void UpdateFaultsTest::faultLeavesTheOldVersion() {
+    QFETCH(bool, interactive);
+    QFETCH(QString, fault);
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    auto server = std::make_unique<HttpTestServer>();
+    QVERIFY(server->IsListening());
+    QString error;
+    const QString manifest = site.Publish(*server, "v2", Version("v2"), &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    const QString endpoint = server->Url("/api");
+
+    const QString victim = Changed(Version("v1"), Version("v2")).first();
+    const QString path = Site::ArchivePath("v2", victim);
+    const QByteArray archive = site.Archive("v2", victim);
+    QByteArray broken = archive;
+    if (fault == "archive cut short") {
+        server->Serve(path, HttpTestServer::CutShort(archive.left(archive.size() / 2), archive.size()));
+    } else if (fault == "server gone mid-batch") {
+        server->Serve(path, HttpTestServer::Stall());
+    } else if (fault == "archive corrupt") {
+        for (int i = archive.size() / 3; i < archive.size() / 3 + 64; ++i) broken[i] = static_cast<char>(~broken[i]);
+        server->Serve(path, HttpTestServer::Body(broken));
+    } else {
+        server->Serve(path, HttpTestServer::Body(Zip(victim, "not the file the manifest describes")));
+    }
+    server->Serve("/api", HttpTestServer::Body(ServiceAnswer(interactive, manifest)));
+
+    QProcess updater;
+    site.StartUpdater(updater, interactive ? "checkVersion" : "silentDownload", manifest, endpoint,
+                      {"wait " + kFailed});
+    if (fault == "server gone mid-batch") {
+        QTRY_VERIFY_WITH_TIMEOUT(server->RequestCount(path) > 0, kWaitMs);
+        server.reset();
+    }
+    if (interactive) {
+        QTRY_VERIFY_WITH_TIMEOUT(site.Events().contains("status " + kFailed), kWaitMs);
+    } else {
+        QVERIFY(updater.waitForFinished(kWaitMs));
+        QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(site.RunHelper(endpoint), 0);
+        QVERIFY(!QFileInfo::exists(site.DownloadDir() + "/local.ini"));
+    }
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
+    QCOMPARE(site.Backups(), Digests());
+
+    if (server) {
+        server->Serve(path, HttpTestServer::Body(archive));
+        server->Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
+        if (interactive) {
+            site.Command({"click", "wait " + kFinished, "click"});
+        } else {
+            QProcess again;
+            site.StartUpdater(again, "silentDownload", manifest, endpoint);
+            QVERIFY(again.waitForFinished(kWaitMs));
+            QVERIFY(QFileInfo(site.DownloadDir() + "/local.ini").isFile());
+            QCOMPARE(site.RunHelper(endpoint), 0);
+        }
+    } else if (interactive) {
+        site.Command({"close"});
+    }
+    if (interactive) {
+        QVERIFY(updater.waitForFinished(kWaitMs));
+        QCOMPARE(updater.exitCode(), 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+    const Tree expected = server ? Version("v2") : Version("v1");
+    QCOMPARE(Diff(site.Installed(), Digest(expected)), QStringList());
+    QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), expected)), QStringList());
+}
+
+void UpdateFaultsTest::killedUpdaterFinishesOnTheNextRun_data() {
+    QTest::addColumn<bool>("duringCopy");
+    QTest::newRow("killed during the download") << false;
+    QTest::newRow("killed during the copy") << true;
+}
+
+void UpdateFaultsTest::killedUpdaterFinishesOnTheNextRun() {
+    QFETCH(bool, duringCopy);
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    QString error;
+    const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    const QString victim = Changed(Version("v1"), Version("v2")).first();
+    const QString path = Site::ArchivePath("v2", victim);
+    if (!duringCopy) server.Serve(path, HttpTestServer::Stall());
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(true, manifest)));
+
+    QProcess updater;
+    site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"));
+    if (duringCopy) {
+        // The copy of a few dozen files takes milliseconds: watch for its first backup without
+        // pausing, and kill at once.
+        QElapsedTimer waited;
+        waited.start();
+        while (!AnyBackup(site.Root()) && waited.elapsed() < kWaitMs) {
+        }
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(server.RequestCount(path) > 0, kWaitMs);
+    }
+    QCOMPARE(::kill(static_cast<pid_t>(updater.processId()), SIGKILL), 0);
+    QVERIFY(updater.waitForFinished(kWaitMs));
+    if (duringCopy) {
+        QVERIFY2(site.Installed() != Digest(Version("v2")), "the copy ended before the kill");
+        QVERIFY(site.Installed() != Digest(Version("v1")));
+    } else {
+        QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
+    }
+
+    server.Serve(path, HttpTestServer::Body(site.Archive("v2", victim)));
+    UpdateThroughTheWindow(site, server, manifest);
+    if (QTest::currentTestFailed()) return;
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v2"))), QStringList());
+    QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), Version("v2"))), QStringList());
+}
+
+void UpdateFaultsTest::fullDiskDuringTheCopyRollsBack() {
+    if (geteuid() != 0) QSKIP("mounting a small file system for the install root needs root");
+    // The disk holds the old version, the programs and the unpacked release with room to spare,
+    // but only half of the copies the installation makes beside them.
+    const auto blocks = [](qint64 bytes) { return (bytes + 4095) / 4096 * 4096; };
+    qint64 installed = 0;
+    for (const QByteArray& bytes : Version("v1")) installed += blocks(bytes.size());
+    qint64 release = 0;
+    qint64 largest = 0;
+    for (const QString& path : Changed(Version("v1"), Version("v2"))) {
+        release += blocks(Version("v2").value(path).size());
+        largest = qMax(largest, blocks(Version("v2").value(path).size()));
+    }
+    // Downloading peaks at the archives plus the largest file unpacked beside them.
+    QVERIFY(largest < release / 2);
+    Site site;
+    QVERIFY(site.MountRoot(installed + Site::ProgramBytes() + release + release / 2 + 256 * 1024));
+    QVERIFY(site.Lay(Version("v1")));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    QString error;
+    const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(true, manifest)));
+
+    QProcess updater;
+    site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"), {"wait " + kFailed, "close"});
+    // The updater the helper starts after the window closes hears of no update.
+    QTRY_VERIFY_WITH_TIMEOUT(server.RequestCount("/api") > 0, kWaitMs);
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
+    QVERIFY(updater.waitForFinished(kWaitMs));
+    QVERIFY2(site.Events().contains("status " + kFailed), qPrintable(site.Events().join('\n')));
+    // Every archive was unpacked: the disk filled during the copy, and all of it was undone.
+    const QStringList left = testtree::Snapshot(site.DownloadDir()).keys();
+    QVERIFY2(left.filter(".zip").isEmpty() && !left.isEmpty(), qPrintable(left.join('\n')));
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
+    QCOMPARE(site.Backups(), Digests());
+    QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+}
+
+void UpdateFaultsTest::fileThatCannotBeReplacedRollsBack() {
+    // Root passes every permission check; the updater runs without those capabilities instead.
+    QStringList wrapper;
+    if (geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty()) QSKIP("running as root without setpriv: permissions cannot apply");
+        wrapper = QStringList{setpriv, "--bounding-set", "-dac_override,-dac_read_search"};
+    }
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    QString error;
+    const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(true, manifest)));
+
+    // A folder of changed files that admits no renames: their backups cannot be made. Files of
+    // other folders may be replaced before the copy gets there.
+    const QString folder = site.Root() + "/res/sounds";
+    const QFile::Permissions permissions = QFile::permissions(folder);
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup));
+    auto restore = qScopeGuard([&] { QFile::setPermissions(folder, permissions); });
+
+    QProcess updater;
+    site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"), {"wait " + kFailed}, wrapper);
+    QTRY_VERIFY_WITH_TIMEOUT(site.Events().contains("status " + kFailed), kWaitMs);
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
+    QCOMPARE(site.Backups(), Digests());
+
+    // Once the folder admits changes, "重试" installs the release.
+    QVERIFY(QFile::setPermissions(folder, permissions));
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
+    site.Command({"click", "wait " + kFinished, "click"});
+    QVERIFY(updater.waitForFinished(kWaitMs));
+    QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+    QCOMPARE(Diff(site.Installed(), Digest(Version("v2"))), QStringList());
+    QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), Version("v2"))), QStringList());
+}
+
+QTEST_GUILESS_MAIN(UpdateFaultsTest)
+#include "tst_update_faults.moc"
