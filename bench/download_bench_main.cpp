@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
@@ -16,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "bench_http_server.h"
 #include "download_work.h"
 #include "network.h"
 
@@ -146,26 +146,15 @@ int main(int argc, char** argv) {
     }
     const QPair<int, qint64> expected = Tally(data.path());
 
-    // Debian's interpreter explicitly; port 0 lets it pick a free one, which it prints on
-    // stdout. Its per-request log goes to stderr and must be discarded: nobody reads that pipe
-    // while curl runs, and a full pipe would block the server's threads.
     QProcess server;
-    server.setWorkingDirectory(data.path());
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start("/usr/bin/python3", {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1"});
-    QRegularExpressionMatch port;
-    QByteArray banner;
-    while (!port.hasMatch() && server.waitForReadyRead(10000)) {
-        banner += server.readAll();
-        port = QRegularExpression("port (\\d+)").match(QString::fromUtf8(banner));
-    }
-    if (!port.hasMatch()) {
-        std::fprintf(stderr, "python3 http.server did not start: %s\n", banner.constData());
+    const quint16 port = bench::StartHttpServer(&server, data.path());
+    if (port == 0) {
+        std::fprintf(stderr, "python3 http.server did not start\n");
         return 1;
     }
     QMap<QString, QString> files;
     for (auto it = paths.constBegin(); it != paths.constEnd(); ++it)
-        files.insert(it.key(), "http://127.0.0.1:" + port.captured(1) + it.key());
+        files.insert(it.key(), "http://127.0.0.1:" + QString::number(port) + it.key());
 
     const int defaultPool = QThreadPool::globalInstance()->maxThreadCount();
     QList<int> pools = o.pools.isEmpty() ? QList<int>{defaultPool} : o.pools;

@@ -15,7 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_http_server.h"
 #include "bench_process.h"
 
 // Last: Xlib defines macros (Bool, Status) that clash with names in Qt's headers.
@@ -158,20 +158,12 @@ int main(int argc, char** argv) {
     QFile::setPermissions(copy, QFile::permissions(updater));
 
     QProcess server;
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.setWorkingDirectory(www);
-    server.start("/usr/bin/python3", {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1"});
-    QRegularExpressionMatch port;
-    QByteArray banner;
-    while (!port.hasMatch() && server.waitForReadyRead(10000)) {
-        banner += server.readAll();
-        port = QRegularExpression("port (\\d+)").match(QString::fromUtf8(banner));
-    }
-    if (!port.hasMatch()) {
-        std::fprintf(stderr, "python3 http.server did not start: %s\n", banner.constData());
+    const quint16 port = bench::StartHttpServer(&server, www);
+    if (port == 0) {
+        std::fprintf(stderr, "python3 http.server did not start\n");
         return 1;
     }
-    const std::string url = ("http://127.0.0.1:" + port.captured(1) + "/update.json").toStdString();
+    const std::string url = ("http://127.0.0.1:" + QString::number(port) + "/update.json").toStdString();
 
     std::vector<double> times;
     std::vector<long> memory;

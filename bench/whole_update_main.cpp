@@ -35,6 +35,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bench_http_server.h"
 #include "bench_process.h"
 #include "bench_random.h"
 #include "download_work.h"
@@ -430,21 +431,9 @@ bool EnsureVersions(const Options& options, const Plan& plan, const fs::path& ca
 }
 
 // Python's http.server on 127.0.0.1:port over folder; false when it does not come up (the
-// port is taken). Its request log on stderr is discarded: nobody reads that pipe, and a full
-// pipe would block the server.
+// port is taken).
 bool StartServer(QProcess* server, const fs::path& folder, quint16 port) {
-    server->setWorkingDirectory(QString::fromStdString(folder.string()));
-    server->setStandardErrorFile(QProcess::nullDevice());
-    server->start(QStringLiteral("/usr/bin/python3"),
-                  {"-u", "-m", "http.server", QString::number(port), "--bind", "127.0.0.1"});
-    QByteArray banner;
-    while (server->waitForReadyRead(10000)) {
-        banner += server->readAll();
-        if (banner.contains("port " + QByteArray::number(port))) return true;
-    }
-    server->kill();
-    server->waitForFinished(5000);
-    return false;
+    return bench::StartHttpServer(server, QString::fromStdString(folder.string()), port) == port;
 }
 
 quint16 FreePort() {
