@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -131,6 +132,14 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
     return true;
 }
 
+// 32 hexadecimal digits. A manifest entry without one (missing, empty) vouches for nothing and
+// leaves its file unchecked, as do upper-case digits (the walk, which compares exactly, fetches
+// such files on every run; refusing to install them as well would be a new failure).
+bool IsMd5Text(const QString& text) {
+    static const QRegularExpression kMd5(QStringLiteral("^[0-9A-Fa-f]{32}$"));
+    return kMd5.match(text).hasMatch();
+}
+
 }  // namespace
 
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
@@ -162,11 +171,13 @@ bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd
         const QString source = it.fileInfo().canonicalFilePath();
         // A path not spelled below workDir is refused by the copy step itself.
         const auto expected = expectedMd5.constFind(RelativeBelow(source, workDir));
-        if (expected == expectedMd5.cend()) continue;
+        if (expected == expectedMd5.cend() || !IsMd5Text(expected.value())) continue;
         QFile file(source);
         QCryptographicHash hash(QCryptographicHash::Md5);
         if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) return false;
-        if (QString::fromLatin1(hash.result().toHex()) != expected.value()) return false;
+        if (QString::fromLatin1(hash.result().toHex()).compare(expected.value(), Qt::CaseInsensitive) != 0) {
+            return false;
+        }
     }
     return true;
 }

@@ -25,7 +25,8 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
 
 // Verification step, between extraction and replacement. Walks workDir as ReplaceFiles does and
 // compares the MD5 of each file with expectedMd5[its path below workDir] ("/bin/app.dll" ->
-// lower-case hex, exactly). Files without an entry are not checked. False at the first file that
+// hex digits, either case). Files without an entry, or whose entry is no 32-digit hex text, are
+// not checked. False at the first file that
 // differs: an archive whose content is not what the manifest promised would otherwise install
 // a file that never matches its entry, and every later run would fetch it again.
 bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd5);

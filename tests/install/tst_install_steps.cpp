@@ -85,6 +85,8 @@ private slots:
     void missingInstallRootIsCreated();
     void failedCopyRestoresTheOldInstallation_data();
     void failedCopyRestoresTheOldInstallation();
+    void unpackedFilesAreCheckedAgainstTheManifest_data();
+    void unpackedFilesAreCheckedAgainstTheManifest();
 };
 
 void tst_InstallSteps::initTestCase() {
@@ -353,6 +355,26 @@ void tst_InstallSteps::failedCopyRestoresTheOldInstallation() {
     QCOMPARE(testtree::Snapshot(root()), rootBefore);
     QCOMPARE(Folders(root()), foldersBefore);
     QCOMPARE(testtree::Snapshot(work()), download);
+}
+
+void tst_InstallSteps::unpackedFilesAreCheckedAgainstTheManifest_data() {
+    QTest::addColumn<QString>("expected");  // the manifest's MD5 of /bin/app.dll
+    QTest::addColumn<bool>("match");
+    const QString md5 = testtree::Md5("app v2");
+    QTest::newRow("same content") << md5 << true;
+    QTest::newRow("other content") << testtree::Md5("app v1") << false;
+    QTest::newRow("upper-case digits") << md5.toUpper() << true;
+    QTest::newRow("no MD5 in the manifest") << QString() << true;
+    QTest::newRow("not an MD5") << QStringLiteral("n/a") << true;
+}
+
+void tst_InstallSteps::unpackedFilesAreCheckedAgainstTheManifest() {
+    QFETCH(QString, expected);
+    QFETCH(bool, match);
+    // The second file has no entry: files the manifest does not name are not checked.
+    QVERIFY(WriteTree(work(), {{"bin/app.dll", "app v2"}, {"bin/extra.dll", "anything"}}));
+    QCOMPARE(install::FilesMatch(work(), {{"/bin/app.dll", expected}}), match);
+    QVERIFY(install::FilesMatch(work(), {}));
 }
 
 QTEST_GUILESS_MAIN(tst_InstallSteps)
