@@ -171,7 +171,9 @@ void UpdateFaultsTest::killedUpdaterFinishesOnTheNextRun() {
     QCOMPARE(::kill(static_cast<pid_t>(updater.processId()), SIGKILL), 0);
     QVERIFY(updater.waitForFinished(kWaitMs));
     if (duringCopy) {
-        QVERIFY2(site.Installed() != Digest(Version("v2")), "the copy ended before the kill");
+        // On a busy machine the copy can win the race; then nothing was interrupted, and the run
+        // proves nothing about a kill during the copy.
+        if (site.Installed() == Digest(Version("v2"))) QSKIP("the copy ended before the kill landed");
         QVERIFY(site.Installed() != Digest(Version("v1")));
     } else {
         QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
