@@ -18,6 +18,7 @@
 #include "bench_http_server.h"
 #include "download_work.h"
 #include "network.h"
+#include "update_layout.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ double RunOurs(const QMap<QString, QString>& files, const QString& dirName) {
     QEventLoop loop;
     QElapsedTimer clock;
     {
-        NetWork network;
+        NetWork network(UpdateLayout::OfRunningProgram());
         network.SetDir(dirName);
         QObject::connect(&network, &NetWork::workfinished, &loop, [&](int, int ecode) {
             if (ecode != 0) ++failures;

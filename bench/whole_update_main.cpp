@@ -43,7 +43,7 @@
 #include "install_steps.h"
 #include "manifest.h"
 #include "network.h"
-#include "update_paths.h"
+#include "update_layout.h"
 
 namespace fs = std::filesystem;
 
@@ -93,8 +93,9 @@ int RunUpdate(const QString& manifestUrl, const QString& reportPath) {
         return 1;
     };
 
-    NetWork network;
-    network.SetDir(UpdatePaths::kDownloadDirName);
+    const UpdateLayout layout = UpdateLayout::OfRunningProgram();
+    NetWork network(layout);
+    network.SetDir(UpdateLayout::kDownloadDirName);
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
@@ -122,11 +123,11 @@ int RunUpdate(const QString& manifestUrl, const QString& reportPath) {
 
     clock.start();
     expected = 1;
-    network.DownLoad({{UpdatePaths::kManifestKey, manifestUrl}}, DownLoadWork::kManifest);
+    network.DownLoad({{kManifestKey, manifestUrl}}, DownLoadWork::kManifest);
     if (!wait() || failures != 0) return fail("the manifest did not arrive");
     ManifestTexts texts;
     ManifestMap files;
-    if (!ReadManifest(UpdatePaths::ManifestPath(), &texts, &files)) return fail("the manifest is not JSON");
+    if (!ReadManifest(layout.ManifestPath(), &texts, &files)) return fail("the manifest is not JSON");
     lap(QStringLiteral("manifest"));
 
     network.Ergodic(files);
@@ -140,17 +141,17 @@ int RunUpdate(const QString& manifestUrl, const QString& reportPath) {
     if (!wait() || failures != 0) return fail("a download failed");
     lap(QStringLiteral("download"));
 
-    if (install::ExtractArchives(UpdatePaths::DownloadDir()) != install::StepResult::Done) {
+    if (install::ExtractArchives(layout.DownloadDir()) != install::StepResult::Done) {
         return fail("unpacking failed");
     }
     lap(QStringLiteral("unpack"));
 
-    if (!install::FilesMatch(UpdatePaths::DownloadDir(), InstalledMd5s(files))) {
+    if (!install::FilesMatch(layout.DownloadDir(), InstalledMd5s(files))) {
         return fail("an unpacked file differs from the manifest");
     }
     lap(QStringLiteral("verify"));
 
-    if (install::ReplaceFiles(UpdatePaths::DownloadDir(), UpdatePaths::InstallRoot()) != install::StepResult::Done) {
+    if (install::ReplaceFiles(layout.DownloadDir(), layout.InstallRoot()) != install::StepResult::Done) {
         return fail("installing failed");
     }
     lap(QStringLiteral("install"));

@@ -13,7 +13,7 @@
 #include "install_steps.h"
 #include "manifest.h"
 #include "uncompress_work.h"
-#include "update_paths.h"
+#include "update_layout.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ const QStringList kUpdaterArguments{QString(), QStringLiteral("checkVersion"), Q
 
 // Both copies of the marker: the one in the download directory and the one the copy step puts
 // in the install root (the marker lies in the tree it installs).
-void RemoveMarkers(const QString& dir) {
-    QFile::remove(dir + UpdatePaths::kMarkerName);
-    QFile::remove(UpdatePaths::InstallRoot() + UpdatePaths::kMarkerName);
+void RemoveMarkers(const QString& dir, const QString& installRoot) {
+    QFile::remove(dir + UpdateLayout::kMarkerName);
+    QFile::remove(installRoot + UpdateLayout::kMarkerName);
 }
 
 }  // namespace
@@ -33,30 +33,33 @@ void RemoveMarkers(const QString& dir) {
 // True when files were found and all of them installed; the markers are then removed. After a
 // failed copy the install root is rolled back and the markers stay, so the next run of the
 // helper tries the whole installation again.
-bool UpdateAppFiles(QString dir) {
+bool UpdateAppFiles(QString dir, const QString& installRoot) {
     install::CopyHooks hooks;
     hooks.beforeCopy = [](const QString& source) { qDebug() << "path:" << source; };
     hooks.afterCopy = [](bool copied, const QString& source, const QString& target) {
         qDebug() << QString("%1 copy file:").arg(copied ? 1 : 0) << source << " to" << target;
     };
-    const install::StepResult result = install::ReplaceFiles(dir, UpdatePaths::InstallRoot(), hooks);
+    const install::StepResult result = install::ReplaceFiles(dir, installRoot, hooks);
     if (result == install::StepResult::Failed) return false;
-    RemoveMarkers(dir);
+    RemoveMarkers(dir, installRoot);
     return result == install::StepResult::Done;
 }
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    // The updater, the download directory and the install root lie where the updater's layout
+    // puts them, relative to this program's folder.
+    const UpdateLayout layout = UpdateLayout::OfRunningProgram();
 
     // A folder of that name is no marker.
-    if (QFileInfo(UpdatePaths::MarkerPath()).isFile()) {
-        const QString dir = UpdatePaths::DownloadDir();
+    if (QFileInfo(layout.MarkerPath()).isFile()) {
+        const QString dir = layout.DownloadDir();
         // The silent run leaves its manifest beside the archives; the extraction removes it, so
         // it is read first. Without one (a tree kept from an earlier failed copy, already
         // checked then) nothing is checked.
         ManifestTexts texts;
         ManifestMap files;
-        ReadManifest(UpdatePaths::ManifestPath(), &texts, &files);
+        ReadManifest(layout.ManifestPath(), &texts, &files);
         bool extractFailed = false;
         auto* work = new UnCompressWork(dir);
         QEventLoop loop;
@@ -72,12 +75,12 @@ int main(int argc, char* argv[]) {
             // is gone) or are not what the manifest promised. Installing the rest would mix two
             // versions; without the marker the next silent download compares again and fetches
             // what still differs.
-            RemoveMarkers(dir);
+            RemoveMarkers(dir, layout.InstallRoot());
         } else {
-            UpdateAppFiles(dir);
+            UpdateAppFiles(dir, layout.InstallRoot());
         }
     }
 
-    QProcess::startDetached(UpdatePaths::UpdaterPath(), kUpdaterArguments);
+    QProcess::startDetached(layout.UpdaterPath(), kUpdaterArguments);
     return 0;
 }

@@ -10,10 +10,9 @@
 #include <QTextBrowser>
 #include <QtTest>
 
-#include "fake_main_presenter.h"
-#include "main_presenter.h"
 #include "main_widget.h"
 #include "prompt_widget.h"
+#include "recording_actions.h"
 
 namespace {
 
@@ -75,7 +74,7 @@ private:
         else QTest::mouseClick(At<QPushButton>(*window_, kCloseAt), Qt::LeftButton);
     }
 
-    MainPresenter presenter_{QString()};
+    RecordingActions presenter_;
     QScopedPointer<MainWidget> window_;
 };
 
@@ -85,7 +84,7 @@ void TestMainWidget::init() {
     window_->move(200, 150);
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.data()));
-    PresenterCalls().clear();
+    presenter_.calls.clear();
 }
 
 void TestMainWidget::cleanup() {
@@ -147,7 +146,7 @@ void TestMainWidget::actionFollowsTheUpdate() {
     QCOMPARE(Action()->text(), buttonText);
     QCOMPARE(Action()->isEnabled(), enabled);
     QCOMPARE(Status(), status);
-    QCOMPARE(PresenterCalls().join(' '), calls);
+    QCOMPARE(presenter_.calls.join(' '), calls);
 }
 
 void TestMainWidget::updateInfo() {
@@ -233,7 +232,7 @@ void TestMainWidget::closeWhileUpdatingAsksFirst_data() {
 void TestMainWidget::closeWhileUpdatingAsksFirst() {
     QFETCH(bool, escape);
     Run("start");
-    PresenterCalls().clear();
+    presenter_.calls.clear();
     QSignalSpy quit(window_.data(), &MainWidget::requestQuit);
     CloseByUser(escape);
 
@@ -250,7 +249,7 @@ void TestMainWidget::closeWhileUpdatingAsksFirst() {
     QTRY_VERIFY_WITH_TIMEOUT(prompt.isNull(), kWaitMs);
     QVERIFY(window_->isVisible());
     QCOMPARE(quit.count(), 0);
-    QVERIFY(PresenterCalls().isEmpty());
+    QVERIFY(presenter_.calls.isEmpty());
     QCOMPARE(Action()->text(), kUpdating);
     QVERIFY(!Action()->isEnabled());
 }

@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include "main_presenter.h"
+#include "recording_actions.h"
 #include "main_widget.h"
 #include "prompt_widget.h"
 
@@ -39,7 +39,7 @@ private slots:
     void stopPrompt();
 
 private:
-    MainPresenter presenter_{QString()};
+    RecordingActions presenter_;
 };
 
 void TestWindowShots::window_data() {

@@ -14,10 +14,13 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <memory>
+
 #include "download_work.h"
 #include "http_test_server.h"
 #include "network.h"
 #include "test_tree.h"
+#include "update_layout.h"
 
 namespace {
 
@@ -116,7 +119,9 @@ private:
 
     HttpTestServer server_;
     QByteArray payload_;
-    QString dirName_;
+    // Per test: <temp>/app is the program's folder, its "download" folder receives the files.
+    std::unique_ptr<QTemporaryDir> temp_;
+    QString programDir_;
     QString root_;
 };
 
@@ -149,21 +154,22 @@ void TestDownLoadWork::initTestCase() {
 }
 
 void TestDownLoadWork::init() {
-    dirName_ = QStringLiteral("dl-test-%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    root_ = QCoreApplication::applicationDirPath() + "/" + dirName_;
+    temp_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp_->isValid());
+    programDir_ = temp_->path() + "/app";
+    root_ = programDir_ + "/" + UpdateLayout::kDownloadDirName;
     QVERIFY(QDir().mkpath(root_));
 }
 
 void TestDownLoadWork::cleanup() {
     QThreadPool::globalInstance()->waitForDone(kWaitMs);
-    QDir(root_).removeRecursively();
-    QFile::remove(QCoreApplication::applicationDirPath() + "/escaped.zip");
+    temp_.reset();
 }
 
 void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int type,
                               QList<Report>* reports) {
     QObject receiver;  // main thread: the report arrives queued, as it does in NetWork
-    auto* work = new DownLoadWork(dirName_, type);
+    auto* work = new DownLoadWork(root_, type);
     work->SetFileName(fileName);
     work->SetUrl(url);
     connect(work, &DownLoadWork::workfinished, &receiver,
@@ -281,7 +287,7 @@ void TestDownLoadWork::namesThatClimbOut() {
     QFETCH(QString, fileName);
     QFETCH(bool, refused);
     server_.Serve("/escape", HttpTestServer::Body("payload"));
-    const QString appDir = QCoreApplication::applicationDirPath();
+    const QString appDir = programDir_;
     const int requestsBefore = server_.RequestCount("/escape");
 
     QList<Report> reports;
@@ -328,8 +334,8 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
 
     QList<Report> reports;
     {
-        NetWork network;
-        network.SetDir(dirName_);
+        NetWork network{UpdateLayout(programDir_)};
+        network.SetDir(UpdateLayout::kDownloadDirName);
         connect(&network, &NetWork::workfinished, this,
                 [&reports](int t, int e) { reports.append({t, e}); });
         network.DownLoad(files, DownLoadWork::kUpdateFile);

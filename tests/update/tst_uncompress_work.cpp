@@ -1,13 +1,10 @@
-// Tests of the updater's unpack worker in the cases that install nothing (its install root is
-// fixed next to the test program): one report from the pool, and the truthful result.
-#include <QCoreApplication>
+// Tests of the updater's unpack worker in the cases that install nothing: one report from the
+// pool, and the truthful result.
 #include <QDir>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
-#include <QUuid>
 #include <QtTest>
 
 #include "info_zip.h"
@@ -41,15 +38,10 @@ void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled() {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString work = temp.path() + "/download";
-    // A name no other file has, so the fixed install root can be checked and cleaned up safely.
-    const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + ".txt";
-    const QString installed = QCoreApplication::applicationDirPath() + "/../../" + name;
-    const auto cleanup = qScopeGuard([&] {
-        for (const QString& path : {installed, installed + ".bak"}) {
-            QDir(path).removeRecursively();
-            QFile::remove(path);
-        }
-    });
+    const QString root = temp.path() + "/root";
+    const QString name = QStringLiteral("file.txt");
+    const QString installed = root + "/" + name;
+    QVERIFY(QDir().mkpath(root));
     QVERIFY(QDir().mkpath(work));
     if (archive == "corrupt") QVERIFY(testtree::WriteFile(work, "bad.zip", QByteArray(512, 'x')));
     if (looseFile) QVERIFY(testtree::WriteFile(work, name, "unpacked earlier"));
@@ -60,7 +52,7 @@ void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled() {
         QVERIFY(testtree::WriteFile(installed, "inside.txt", "blocker"));
     }
 
-    auto* worker = new UnCompressWork(work);
+    auto* worker = new UnCompressWork(work, root);
     QVERIFY(worker->autoDelete());
     QSignalSpy spy(worker, &UnCompressWork::uncompressfinished);
     QThreadPool::globalInstance()->start(worker);
@@ -99,7 +91,7 @@ void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked() {
         QVERIFY(testtree::WriteFile(work, "bad.zip", QByteArray(100, 'z')));
     }
 
-    UnCompressWork worker(work);
+    UnCompressWork worker(work, temp.path() + "/root");
     QCOMPARE(worker.UnCompressFiles(), expected);
 
     QCOMPARE(testtree::ReadFile(work + "/bin/app.dll"), expected ? QByteArray("app v2") : QByteArray());

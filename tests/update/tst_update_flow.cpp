@@ -1,7 +1,7 @@
 // The update flow of one run, driven through the window as a user would, against the real
-// workers and a local HTTP server. Every test function runs in a copy of this program inside a
-// fresh installation tree (see relocated_test.h), with stand-ins for the assistant application,
-// its glyph service and the helper beside it, which note every start in started.log.
+// workers and a local HTTP server. Every test function gets a fresh installation tree whose
+// program folder holds stand-ins for the assistant application, its glyph service and the
+// helper, which note every start in started.log; the presenter is handed that tree's layout.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -13,15 +13,17 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <memory>
 
 #include "http_test_server.h"
 #include "main_presenter.h"
 #include "main_widget.h"
-#include "relocated_test.h"
 #include "test_tree.h"
-#include "update_paths.h"
+#include "update_layout.h"
 #include "zip_builder.h"
 
 namespace {
@@ -37,7 +39,11 @@ const QString kHelper = QStringLiteral("helper.exe");
 
 using Files = QMap<QString, QByteArray>;  // path below the install root -> content
 
-QString InstallRoot() { return UpdatePaths::AppDir() + "/../.."; }
+// The tree of the running test function: <temp>/app/bin is the program folder, <temp> the
+// install root.
+QString gProgramDir;
+UpdateLayout Layout() { return UpdateLayout(gProgramDir); }
+QString InstallRoot() { return Layout().InstallRoot(); }
 
 QString ArchivePath(const QString& relative) { return "/files/" + relative + ".zip"; }
 
@@ -72,7 +78,7 @@ bool Install(const Files& files) {
 
 // Lines of started.log: each stand-in start, its name and arguments joined by tabs.
 QStringList Started() {
-    const QString log = QString::fromUtf8(testtree::ReadFile(UpdatePaths::AppDir() + "/started.log"));
+    const QString log = QString::fromUtf8(testtree::ReadFile(gProgramDir + "/started.log"));
     return log.split('\n', Qt::SkipEmptyParts);
 }
 
@@ -141,7 +147,7 @@ bool RunUntilQuit(const std::function<void()>& action) {
 
 // A stand-in that keeps running until it is killed.
 void StartStaying(QProcess& process, const QString& name) {
-    process.start(UpdatePaths::AppDir() + "/" + name, {"--stay"});
+    process.start(gProgramDir + "/" + name, {"--stay"});
     process.waitForStarted(kWaitMs);
 }
 
@@ -150,7 +156,8 @@ void StartStaying(QProcess& process, const QString& name) {
 class UpdateFlowTest : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
+    void init();
+    void cleanup();
     void interactiveUpdateInstallsAndRestarts();
     void forcedUpdateInstallsWithoutWaitingForTheUser();
     void silentRunOnlyDownloadsAndLeavesTheMarker();
@@ -162,25 +169,51 @@ private slots:
     void staleDownloadsAreNotInstalled();
 
 private:
-    HttpTestServer server_;
+    // One update run: the presenter of this test's tree.
+    MainPresenter* NewPresenter(const QString& url);
+
+    // A server of each test's own, so that request counts and answers start afresh.
+    std::unique_ptr<HttpTestServer> server_;
+    std::unique_ptr<QTemporaryDir> tree_;
+    MainPresenter* presenter_ = nullptr;
 };
 
-void UpdateFlowTest::initTestCase() {
-    QVERIFY(server_.IsListening());
-    // The copy lies two levels below the install root, next to the stand-ins.
-    QVERIFY(QFileInfo(UpdatePaths::AppDir() + "/" + kAssistant).isExecutable());
-    QVERIFY(QFileInfo(UpdatePaths::AppDir() + "/" + kHelper).isExecutable());
+void UpdateFlowTest::init() {
+    server_ = std::make_unique<HttpTestServer>();
+    QVERIFY(server_->IsListening());
+    tree_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(tree_->isValid());
+    gProgramDir = tree_->path() + "/app/bin";
+    QVERIFY(QDir().mkpath(gProgramDir));
+    for (const QString& program : {kAssistant, kGlyphService, kHelper}) {
+        QVERIFY(QFile::copy(QStringLiteral(STANDIN_DIR "/") + program, gProgramDir + "/" + program));
+    }
+}
+
+void UpdateFlowTest::cleanup() {
+    // A run ends with its process in the real program; here the next test must start afresh:
+    // no presenter whose exit hook would fire, no window left over.
+    delete presenter_;
+    presenter_ = nullptr;
+    qDeleteAll(Windows());
+    tree_.reset();
+    server_.reset();
+}
+
+MainPresenter* UpdateFlowTest::NewPresenter(const QString& url) {
+    presenter_ = new MainPresenter(url, Layout());
+    return presenter_;
 }
 
 void UpdateFlowTest::interactiveUpdateInstallsAndRestarts() {
     QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/same.dll", "unchanged"}}));
-    ServeUpdate(server_, {{"bin/app.dll", "new app"}, {"bin/same.dll", "unchanged"}, {"res/new.dat", "added"}});
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"bin/same.dll", "unchanged"}, {"res/new.dat", "added"}});
     QProcess assistant;
     QProcess glyphService;
     StartStaying(assistant, kAssistant);
     StartStaying(glyphService, kGlyphService);
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->SetInteractive(true);
     presenter->FetchManifest();
     QTRY_VERIFY_WITH_TIMEOUT(Window() && Window()->isVisible(), kWaitMs);
@@ -198,7 +231,7 @@ void UpdateFlowTest::interactiveUpdateInstallsAndRestarts() {
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll.bak"), QByteArray("old app"));
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/res/new.dat"), QByteArray("added"));
-    QCOMPARE(server_.RequestCount(ArchivePath("bin/same.dll")), 0);
+    QCOMPARE(server_->RequestCount(ArchivePath("bin/same.dll")), 0);
     QVERIFY(!Started().contains(HelperStartLine()));
 
     // "重新启动" starts the assistant again and closes the window, which ends the run; the
@@ -211,9 +244,9 @@ void UpdateFlowTest::interactiveUpdateInstallsAndRestarts() {
 
 void UpdateFlowTest::forcedUpdateInstallsWithoutWaitingForTheUser() {
     QVERIFY(Install({{"bin/app.dll", "old app"}}));
-    ServeUpdate(server_, {{"bin/app.dll", "new app"}});
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->SetForceUpdate(true);
     presenter->FetchManifest();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
@@ -223,7 +256,7 @@ void UpdateFlowTest::forcedUpdateInstallsWithoutWaitingForTheUser() {
 
 void UpdateFlowTest::silentRunOnlyDownloadsAndLeavesTheMarker() {
     QVERIFY(Install({{"bin/app.dll", "old app"}}));
-    ServeUpdate(server_, {{"bin/app.dll", "new app"}, {"bin/other.dll", "other"}});
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"bin/other.dll", "other"}});
     QProcess assistant;
     StartStaying(assistant, kAssistant);
 
@@ -237,17 +270,17 @@ void UpdateFlowTest::silentRunOnlyDownloadsAndLeavesTheMarker() {
     } counter;
     qApp->installEventFilter(&counter);
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->SetInteractive(false);
     QVERIFY(presenter->NeedsDownload());
     QVERIFY(RunUntilQuit([presenter] { presenter->FetchManifest(); }));
 
     QCOMPARE(counter.shown, 0);
-    QVERIFY(QFileInfo(UpdatePaths::MarkerPath()).isFile());
-    QCOMPARE(QFileInfo(UpdatePaths::MarkerPath()).size(), 0);
+    QVERIFY(QFileInfo(Layout().MarkerPath()).isFile());
+    QCOMPARE(QFileInfo(Layout().MarkerPath()).size(), 0);
     QVERIFY(!presenter->NeedsDownload());
-    QVERIFY(QFileInfo(UpdatePaths::DownloadDir() + "/bin/app.dll.zip").isFile());
-    QVERIFY(QFileInfo(UpdatePaths::DownloadDir() + "/bin/other.dll.zip").isFile());
+    QVERIFY(QFileInfo(Layout().DownloadDir() + "/bin/app.dll.zip").isFile());
+    QVERIFY(QFileInfo(Layout().DownloadDir() + "/bin/other.dll.zip").isFile());
     // Installing is the helper's business; the assistant was left alone and no helper started.
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("old app"));
     QCOMPARE(assistant.state(), QProcess::Running);
@@ -257,28 +290,28 @@ void UpdateFlowTest::silentRunOnlyDownloadsAndLeavesTheMarker() {
 void UpdateFlowTest::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() {
     QVERIFY(Install({{"bin/a.dll", "old a"}}));
     const Files update{{"bin/a.dll", "new a"}, {"bin/b.dll", "new b"}, {"bin/c.dll", QByteArray(4000, 'c')}};
-    ServeUpdate(server_, update);
-    server_.Serve(ArchivePath("bin/b.dll"), HttpTestServer::Status(404, "gone"));
+    ServeUpdate(*server_, update);
+    server_->Serve(ArchivePath("bin/b.dll"), HttpTestServer::Status(404, "gone"));
     // The slowest file reports last, well after the failure of b.
     const QByteArray slowArchive = ArchiveOf("bin/c.dll", update["bin/c.dll"]);
-    server_.Serve(ArchivePath("bin/c.dll"), HttpTestServer::Trickle(slowArchive, slowArchive.size() / 4 + 1, 200));
+    server_->Serve(ArchivePath("bin/c.dll"), HttpTestServer::Trickle(slowArchive, slowArchive.size() / 4 + 1, 200));
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->FetchManifest();
     QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
     ActionButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("更新失败"), kWaitMs);
-    QCOMPARE(testtree::ReadFile(UpdatePaths::DownloadDir() + "/bin/c.dll.zip"), slowArchive);
-    QVERIFY(QFileInfo(UpdatePaths::DownloadDir() + "/bin/a.dll.zip").isFile());
+    QCOMPARE(testtree::ReadFile(Layout().DownloadDir() + "/bin/c.dll.zip"), slowArchive);
+    QVERIFY(QFileInfo(Layout().DownloadDir() + "/bin/a.dll.zip").isFile());
     QCOMPARE(ActionText(), QStringLiteral("重试"));
     QVERIFY(ActionButton()->isEnabled());
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/a.dll"), QByteArray("old a"));
 
     // The file is back: "重试" walks again with the same manifest and completes the update.
-    server_.Serve(ArchivePath("bin/b.dll"), HttpTestServer::Body(ArchiveOf("bin/b.dll", "new b")));
+    server_->Serve(ArchivePath("bin/b.dll"), HttpTestServer::Body(ArchiveOf("bin/b.dll", "new b")));
     ActionButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
-    QCOMPARE(server_.RequestCount("/update.json"), 1);
+    QCOMPARE(server_->RequestCount("/update.json"), 1);
     for (auto it = update.cbegin(); it != update.cend(); ++it) {
         QCOMPARE(testtree::ReadFile(InstallRoot() + "/" + it.key()), it.value());
     }
@@ -287,22 +320,22 @@ void UpdateFlowTest::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() 
 void UpdateFlowTest::nothingDiffersFinishesWithoutDownloading() {
     const Files current{{"bin/app.dll", "same"}, {"readme.txt", "text"}};
     QVERIFY(Install(current));
-    ServeUpdate(server_, current);
+    ServeUpdate(*server_, current);
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->FetchManifest();
     QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
     ActionButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
     QCOMPARE(ActionText(), QStringLiteral("重新启动"));
-    QCOMPARE(server_.RequestCount(), 1);  // the manifest only
+    QCOMPARE(server_->RequestCount(), 1);  // the manifest only
     QVERIFY(!QFileInfo::exists(InstallRoot() + "/bin/app.dll.bak"));
 }
 
 void UpdateFlowTest::unavailableManifestStillOpensTheWindow() {
-    server_.Serve("/update.json", HttpTestServer::Status(404, "none"));
+    server_->Serve("/update.json", HttpTestServer::Status(404, "none"));
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->FetchManifest();
     QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
     // The window keeps the texts it was built with; without a file list nothing can differ.
@@ -312,11 +345,11 @@ void UpdateFlowTest::unavailableManifestStillOpensTheWindow() {
 }
 
 void UpdateFlowTest::closingBeforeStartRelaunchesTheAssistant() {
-    ServeUpdate(server_, {{"bin/app.dll", "new app"}});
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
 
     // What the version check does when the service reports an update.
-    auto* presenter = new MainPresenter(QString());
-    presenter->SetDownloadUrl(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(QString());
+    presenter->SetDownloadUrl(server_->Url("/update.json"));
     presenter->SetInteractive(true);
     presenter->FetchManifest();
     presenter->SetRestartOnClose();
@@ -329,19 +362,19 @@ void UpdateFlowTest::closingBeforeStartRelaunchesTheAssistant() {
 }
 
 void UpdateFlowTest::secondManifestReusesTheWindow() {
-    server_.Serve("/update.json", HttpTestServer::Status(503, "busy"));
+    server_->Serve("/update.json", HttpTestServer::Status(503, "busy"));
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->FetchManifest();
     presenter->SetRestartOnClose();
     QTRY_VERIFY_WITH_TIMEOUT(Window() && Window()->isVisible(), kWaitMs);
     QPointer<MainWidget> first = Window();
 
     // After a failure the result slot, reached by name, fetches the manifest again.
-    ServeUpdate(server_, {{"bin/app.dll", "new app"}}, "3.1.0");
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}}, "3.1.0");
     QVERIFY(QMetaObject::invokeMethod(first, "OnResultClicked"));
     QTRY_COMPARE_WITH_TIMEOUT(VersionText(), QStringLiteral("卓卡直播助手PC版 V3.1.0"), kWaitMs);
-    QCOMPARE(server_.RequestCount("/update.json"), 2);
+    QCOMPARE(server_->RequestCount("/update.json"), 2);
     QCOMPARE(Windows().size(), 1);
     QCOMPARE(Window(), first.data());
 
@@ -355,23 +388,22 @@ void UpdateFlowTest::staleDownloadsAreNotInstalled() {
     QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/old.dll", "current old"}, {"bin/lib.dll", "current lib"}}));
     // An earlier silent run downloaded an older file and was never installed; an update before
     // it left what it had unpacked.
-    QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "bin/old.dll.zip", ArchiveOf("bin/old.dll", "stale")));
-    QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "local.ini", QByteArray()));
-    QVERIFY(testtree::WriteFile(UpdatePaths::DownloadDir(), "bin/lib.dll", "unpacked long ago"));
-    ServeUpdate(server_, {{"bin/app.dll", "new app"}});
+    QVERIFY(testtree::WriteFile(Layout().DownloadDir(), "bin/old.dll.zip", ArchiveOf("bin/old.dll", "stale")));
+    QVERIFY(testtree::WriteFile(Layout().DownloadDir(), "local.ini", QByteArray()));
+    QVERIFY(testtree::WriteFile(Layout().DownloadDir(), "bin/lib.dll", "unpacked long ago"));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
 
-    auto* presenter = new MainPresenter(server_.Url("/update.json"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->SetForceUpdate(true);
     presenter->FetchManifest();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/old.dll"), QByteArray("current old"));
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/lib.dll"), QByteArray("current lib"));
-    QVERIFY(!QFileInfo::exists(UpdatePaths::DownloadDir() + "/bin/old.dll.zip"));
-    QVERIFY(!QFileInfo::exists(UpdatePaths::MarkerPath()));
+    QVERIFY(!QFileInfo::exists(Layout().DownloadDir() + "/bin/old.dll.zip"));
+    QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
 }
 
-RELOCATED_TEST_MAIN(UpdateFlowTest, STANDIN_DIR "/ZEBAssistant.exe", STANDIN_DIR "/glyphsvc_x64.exe",
-                    STANDIN_DIR "/helper.exe")
+QTEST_MAIN(UpdateFlowTest)
 
 #include "tst_update_flow.moc"

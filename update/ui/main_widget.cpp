@@ -14,9 +14,9 @@
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
-#include "main_presenter.h"
 #include "process_kill.h"
 #include "prompt_widget.h"
+#include "update_layout.h"
 #include "widget.h"
 
 // The pictures are compiled into this static library; their registration is only linked in when
@@ -73,8 +73,6 @@ const QString kInstallingStatus = QStringLiteral("正在安装文件...");
 const QString kFinishedStatus = QStringLiteral("安装完成");
 const QString kFailedStatus = QStringLiteral("更新失败");
 const QString kStopQuestion = QStringLiteral("正在更新中，确定停止更新么？");
-// A confirmed stop ends every updater process, this one included.
-const QString kUpdaterImage = QStringLiteral("update.exe");
 
 constexpr int kWidth = 680;
 constexpr int kHeight = 521;
@@ -157,7 +155,7 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     connect(closeButton_, &QPushButton::clicked, this, [this] { OnCloseClicked(); });
 }
 
-void MainWidget::SetPresenter(MainPresenter* presenter) { presenter_ = presenter; }
+void MainWidget::SetPresenter(UpdateActions* presenter) { presenter_ = presenter; }
 
 void MainWidget::SetUpdateInfo(const QString& version, const QString& log, const QString& date) {
     versionLabel_->setText(kVersionPrefix + version);
@@ -225,7 +223,8 @@ void MainWidget::OnCloseClicked() {
     auto* prompt = new PromptWidget(kStopQuestion, nullptr, nullptr);
     prompt->setFixedSize(kPromptWidth, kPromptHeight);
     connect(prompt, &PromptWidget::userConfirmed, this, [](bool yes) {
-        // The kill ends this process too; if it cannot even be started the prompt just stays.
+        // A confirmed stop ends every updater process, this one included; if the kill cannot
+        // even be started the prompt just stays.
         if (yes) platform::StartKillByImageName(kUpdaterImage);
     });
     prompt->show();

@@ -6,7 +6,8 @@
 #include <QDialog>
 #include <QPoint>
 
-class MainPresenter;
+#include "update_actions.h"
+
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -18,7 +19,7 @@ public:
     explicit MainWidget(QWidget* parent = nullptr);
 
     // Not owned. Set before show(); the slots call it without checking.
-    void SetPresenter(MainPresenter* presenter);
+    void SetPresenter(UpdateActions* presenter);
     // Version and date replace the labels' values; the log is appended to the change log (text
     // that looks like rich text is taken as rich text).
     void SetUpdateInfo(const QString& version, const QString& log, const QString& date);
@@ -55,7 +56,7 @@ private:
     // Closes the window, or while an update runs asks whether to stop it.
     void OnCloseClicked();
 
-    MainPresenter* presenter_ = nullptr;
+    UpdateActions* presenter_ = nullptr;
     int updateState_ = kIdle;
     bool dragging_ = false;
     QPoint pressPos_;

@@ -2,7 +2,6 @@
 // no-progress limit, safe redirects and no file left behind when the transfer fails.
 #include "download_work.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -52,13 +51,13 @@ bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
 }  // namespace
 
-DownLoadWork::DownLoadWork(const QString& dirName, int type)
-    : QObject(nullptr), type_(type), dirName_(dirName) {}
+DownLoadWork::DownLoadWork(const QString& downloadDir, int type)
+    : QObject(nullptr), type_(type), downloadDir_(downloadDir) {}
 
 void DownLoadWork::run() {
     // Names begin with "/" and are joined as plain text, so the doubled separator after the
     // directory name is expected.
-    const QString root = QCoreApplication::applicationDirPath() + "/" + dirName_;
+    const QString& root = downloadDir_;
     if (ClimbsOut(fileName_)) {
         // Reported like a target that cannot be opened: nothing written, no request sent.
         emit workfinished(type_, QFileDevice::OpenError);

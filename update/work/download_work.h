@@ -17,7 +17,8 @@ public:
     static constexpr int kManifest = 0;
     static constexpr int kUpdateFile = 1;
 
-    DownLoadWork(const QString& dirName, int type);
+    // downloadDir: the folder that receives the file (the layout's download directory).
+    DownLoadWork(const QString& downloadDir, int type);
     void SetUrl(const QString& url) { url_ = url; }
     // Path below the download directory, beginning with "/" (a manifest entry name).
     void SetFileName(const QString& fileName) { fileName_ = fileName; }
@@ -41,7 +42,7 @@ private:
     QNetworkReply* reply_ = nullptr;
     QFile file_;
     int type_;
-    QString dirName_;
+    QString downloadDir_;
     // Countdown that aborts a transfer which has received nothing for the stall limit; lives in
     // run()'s frame, null outside it.
     QTimer* stallTimer_ = nullptr;

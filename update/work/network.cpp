@@ -2,27 +2,27 @@
 // report is connected signal-to-signal, so it arrives queued in the thread of this object.
 #include "network.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QThreadPool>
 
 #include "download_work.h"
 #include "ergodic_dirs_work.h"
 #include "uncompress_work.h"
-#include "update_paths.h"
 
-NetWork::NetWork() : QObject(nullptr) {}
+NetWork::NetWork(const UpdateLayout& layout) : QObject(nullptr), layout_(layout) {}
 
 NetWork::~NetWork() { QThreadPool::globalInstance()->waitForDone(-1); }
 
 void NetWork::SetDir(const QString& name) {
     dirName_ = name;
-    QDir().mkpath(QCoreApplication::applicationDirPath() + "/" + name);
+    QDir().mkpath(DownloadDir());
 }
+
+QString NetWork::DownloadDir() const { return layout_.ProgramDir() + "/" + dirName_; }
 
 void NetWork::DownLoad(const QMap<QString, QString>& files, int type) {
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
-        auto* work = new DownLoadWork(dirName_, type);
+        auto* work = new DownLoadWork(DownloadDir(), type);
         connect(work, SIGNAL(workfinished(int, int)), this, SIGNAL(workfinished(int, int)));
         work->SetFileName(it.key());
         work->SetUrl(it.value());
@@ -31,13 +31,13 @@ void NetWork::DownLoad(const QMap<QString, QString>& files, int type) {
 }
 
 void NetWork::Ergodic(const ManifestMap& manifest) {
-    auto* work = new ErgodicDirsWork(UpdatePaths::InstallRoot(), manifest);
+    auto* work = new ErgodicDirsWork(layout_.InstallRoot(), manifest);
     connect(work, SIGNAL(ergodicdirfinished(bool)), this, SIGNAL(ergodicdirfinished(bool)));
     QThreadPool::globalInstance()->start(work);
 }
 
 void NetWork::UnCompress(const QMap<QString, QString>& expectedMd5) {
-    auto* work = new UnCompressWork(QCoreApplication::applicationDirPath() + "/" + dirName_, expectedMd5);
+    auto* work = new UnCompressWork(DownloadDir(), layout_.InstallRoot(), expectedMd5);
     connect(work, SIGNAL(uncompressfinished(bool)), this, SIGNAL(uncompressfinished(bool)));
     QThreadPool::globalInstance()->start(work);
 }

@@ -7,15 +7,17 @@
 #include <QString>
 
 #include "manifest.h"
+#include "update_layout.h"
 
 class NetWork : public QObject {
     Q_OBJECT
 public:
-    NetWork();
+    // Every job works on the folders of layout.
+    explicit NetWork(const UpdateLayout& layout);
     // Waits, without time limit, for every queued and running job of the global pool.
     ~NetWork() override;
 
-    // Stores the download directory's name and creates applicationDirPath + "/" + name.
+    // Stores the download directory's name and creates it below the program's folder.
     void SetDir(const QString& name);
     // Starts one DownLoadWork per entry (key: path below the download directory, value: URL),
     // in ascending key order. An empty map starts nothing and reports nothing.
@@ -32,5 +34,9 @@ signals:
     void ergodicdirfinished(bool finish);
 
 private:
+    // The program's folder + "/" + the name given to SetDir.
+    QString DownloadDir() const;
+
+    UpdateLayout layout_;
     QString dirName_;
 };

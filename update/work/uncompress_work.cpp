@@ -3,10 +3,10 @@
 #include "uncompress_work.h"
 
 #include "install_steps.h"
-#include "update_paths.h"
 
-UnCompressWork::UnCompressWork(const QString& workDir, const QMap<QString, QString>& expectedMd5)
-    : QObject(nullptr), workDir_(workDir), expectedMd5_(expectedMd5) {
+UnCompressWork::UnCompressWork(const QString& workDir, const QString& installRoot,
+                               const QMap<QString, QString>& expectedMd5)
+    : QObject(nullptr), workDir_(workDir), installRoot_(installRoot), expectedMd5_(expectedMd5) {
     setAutoDelete(true);
 }
 
@@ -19,7 +19,7 @@ void UnCompressWork::run() {
         emit uncompressfinished(false);
         return;
     }
-    const install::StepResult replaced = install::ReplaceFiles(workDir_, UpdatePaths::InstallRoot());
+    const install::StepResult replaced = install::ReplaceFiles(workDir_, installRoot_);
     const bool ok = replaced != install::StepResult::Failed &&
                     (extracted == install::StepResult::Done || replaced == install::StepResult::Done);
     emit uncompressfinished(ok);
@@ -28,5 +28,5 @@ void UnCompressWork::run() {
 bool UnCompressWork::UnCompressFiles() { return install::ExtractArchives(workDir_) == install::StepResult::Done; }
 
 bool UnCompressWork::ReplaceAppFiles() {
-    return install::ReplaceFiles(workDir_, UpdatePaths::InstallRoot()) == install::StepResult::Done;
+    return install::ReplaceFiles(workDir_, installRoot_) == install::StepResult::Done;
 }

@@ -13,7 +13,7 @@ class UnCompressWork : public QObject, public QRunnable {
 public:
     // expectedMd5: the manifest's MD5 of each installed file by path ("/bin/app.dll"); the
     // unpacked files are checked against it before anything is installed.
-    explicit UnCompressWork(const QString& workDir, const QMap<QString, QString>& expectedMd5 = {});
+    UnCompressWork(const QString& workDir, const QString& installRoot, const QMap<QString, QString>& expectedMd5 = {});
     void run() override;
 
     bool UnCompressFiles();
@@ -24,5 +24,6 @@ signals:
 
 private:
     QString workDir_;
+    QString installRoot_;
     QMap<QString, QString> expectedMd5_;
 };

@@ -5,6 +5,10 @@
 #include <QMap>
 #include <QString>
 
+// Map key of the manifest itself among the downloads, and its file name below the download
+// directory and the release folder.
+inline const QString kManifestKey = QStringLiteral("/update.json");
+
 struct ManifestEntry {
     QString name;  // "/" + relative path of the installed file + ".zip"
     QString md5;   // lower-case hex MD5 of the installed file, compared exactly

@@ -6,15 +6,18 @@
 #include <QString>
 
 #include "manifest.h"
+#include "update_actions.h"
+#include "update_layout.h"
 
 class MainWidget;
 class NetWork;
 
-class MainPresenter : public QObject {
+class MainPresenter : public QObject, public UpdateActions {
     Q_OBJECT
 public:
-    // Creates the download directory and wires the dispatcher's reports to the slots below.
-    explicit MainPresenter(const QString& downloadUrl);
+    // Creates the download directory of layout and wires the dispatcher's reports to the slots
+    // below.
+    MainPresenter(const QString& downloadUrl, const UpdateLayout& layout);
 
     void SetInteractive(bool interactive);
     void SetForceUpdate(bool forceUpdate);
@@ -28,13 +31,13 @@ public:
     // Requests update.json into the download directory; the answer arrives in NetWorkFinished.
     void FetchManifest();
     // Ends the assistant application (interactive runs) and starts the walk over the install root.
-    void BeginInstall();
+    void BeginInstall() override;
     // Starts the assistant application elevated and closes the window.
-    void RestartApp();
+    void RestartApp() override;
     // Cuts the window's requestQuit link: once the user acted, closing must not relaunch.
-    void DisconnectView();
+    void DisconnectView() override;
     // After a failure: fetch the manifest again; otherwise RestartApp.
-    void OnResult();
+    void OnResult() override;
 
 public slots:
     void NetWorkFinished(int type, int ecode);
@@ -55,5 +58,5 @@ private:
     NetWork* network = nullptr;
     ManifestMap files;
     QString downloadUrl;
-    QString markerPath;
+    UpdateLayout layout;
 };

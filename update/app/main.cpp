@@ -7,6 +7,7 @@
 
 #include "main_presenter.h"
 #include "single_instance.h"
+#include "update_layout.h"
 #include "version_check.h"
 
 namespace {
@@ -38,8 +39,8 @@ int main(int argc, char* argv[]) {
     const QString mode = args.at(2);
     if (mode != kStartupMode && mode != kCheckVersionMode && mode != kSilentDownloadMode) return kBadArguments;
 
-    // Lives until the process ends.
-    auto* presenter = new MainPresenter(args.at(3));
+    // Lives until the process ends. Everything the run touches lies relative to this program.
+    auto* presenter = new MainPresenter(args.at(3), UpdateLayout::OfRunningProgram());
 
     if (mode == kStartupMode) {
         presenter->SetInteractive(true);

@@ -9,21 +9,16 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include "download_work.h"
 #include "elevated_start.h"
 #include "fetch_list.h"
 #include "main_widget.h"
 #include "network.h"
 #include "process_kill.h"
-#include "update_paths.h"
 
 namespace {
 
-// Work types of NetWork::DownLoad.
-constexpr int kManifestWork = 0;
-constexpr int kArchiveWork = 1;
-
-// Processes that hold installed files open: the assistant application and its glyph service.
-const QString kAssistantImage = QStringLiteral("ZEBAssistant.exe");
+// Besides the assistant application, this process holds installed files open.
 const QString kGlyphServiceImage = QStringLiteral("glyphsvc_x64.exe");
 
 // Arguments of helper.exe: a verb and the install root (the helper does not read them).
@@ -31,11 +26,11 @@ const QString kHelperVerb = QStringLiteral("dir");
 
 }  // namespace
 
-MainPresenter::MainPresenter(const QString& downloadUrl)
-    : QObject(nullptr), downloadUrl(downloadUrl), markerPath(UpdatePaths::MarkerPath()) {
-    network = new NetWork();
+MainPresenter::MainPresenter(const QString& downloadUrl, const UpdateLayout& layout)
+    : QObject(nullptr), downloadUrl(downloadUrl), layout(layout) {
+    network = new NetWork(layout);
     network->setParent(this);
-    network->SetDir(UpdatePaths::kDownloadDirName);
+    network->SetDir(UpdateLayout::kDownloadDirName);
     connect(network, SIGNAL(workfinished(int, int)), this, SLOT(NetWorkFinished(int, int)));
     connect(network, SIGNAL(uncompressfinished(bool)), this, SLOT(UnCompressFinished(bool)));
     connect(network, SIGNAL(ergodicdirfinished(bool)), this, SLOT(Ergodicdirfinished(bool)));
@@ -44,7 +39,7 @@ MainPresenter::MainPresenter(const QString& downloadUrl)
     // silent download first, if any, and the new updater asks the service once more.
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
         if (!interactive) return;
-        QProcess::startDetached(UpdatePaths::HelperPath(), {kHelperVerb, UpdatePaths::InstallRoot()});
+        QProcess::startDetached(this->layout.HelperPath(), {kHelperVerb, this->layout.InstallRoot()});
     });
 }
 
@@ -56,17 +51,17 @@ void MainPresenter::SetDownloadUrl(const QString& url) { downloadUrl = url; }
 
 void MainPresenter::SetRestartOnClose() { restartOnClose = true; }
 
-bool MainPresenter::NeedsDownload() const { return !QFileInfo(markerPath).isFile(); }
+bool MainPresenter::NeedsDownload() const { return !QFileInfo(layout.MarkerPath()).isFile(); }
 
 void MainPresenter::FetchManifest() {
     if (downloadUrl.isEmpty() && view) view->close();
-    network->DownLoad({{UpdatePaths::kManifestKey, downloadUrl}}, kManifestWork);
+    network->DownLoad({{kManifestKey, downloadUrl}}, DownLoadWork::kManifest);
 }
 
 void MainPresenter::NetWorkFinished(int type, int ecode) {
     if (ecode != 0) failed = true;
 
-    if (type == kManifestWork) {
+    if (type == DownLoadWork::kManifest) {
         if (!view) {
             view = new MainWidget(nullptr);
             if (restartOnClose) connect(view, SIGNAL(requestQuit()), this, SLOT(OnViewDestroyed()));
@@ -78,7 +73,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
         return;
     }
 
-    if (type != kArchiveWork) return;
+    if (type != DownLoadWork::kUpdateFile) return;
     view->StepProgress();
     if (!view->IsProgressComplete()) return;  // more files outstanding
 
@@ -90,7 +85,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
         network->UnCompress(InstalledMd5s(files));
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
-        QFile marker(markerPath);
+        QFile marker(layout.MarkerPath());
         marker.open(QIODevice::WriteOnly);
         marker.close();
         view->close();
@@ -99,7 +94,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
 
 void MainPresenter::LoadManifest() {
     ManifestTexts texts;
-    if (!ReadManifest(UpdatePaths::ManifestPath(), &texts, &files)) return;
+    if (!ReadManifest(layout.ManifestPath(), &texts, &files)) return;
     view->SetUpdateInfo(texts.version, texts.description, texts.updateDate);
 }
 
@@ -126,7 +121,7 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
         return;
     }
     view->ShowDownloading(fetchList.size());
-    network->DownLoad(fetchList, kArchiveWork);
+    network->DownLoad(fetchList, DownLoadWork::kUpdateFile);
 }
 
 bool MainPresenter::RemoveStaleDownloads() {
@@ -134,9 +129,9 @@ bool MainPresenter::RemoveStaleDownloads() {
     // file below it. Whatever an earlier run left there (archives never installed, files unpacked
     // for an earlier version) could put an older file back, so only this run's manifest stays.
     // The marker of such a run goes with it: it promised those files to the helper.
-    const QString manifest = UpdatePaths::ManifestPath();
+    const QString manifest = layout.ManifestPath();
     bool removedAll = true;
-    QDirIterator it(UpdatePaths::DownloadDir(), QDir::Files | QDir::Hidden | QDir::System,
+    QDirIterator it(layout.DownloadDir(), QDir::Files | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
@@ -151,7 +146,7 @@ void MainPresenter::UnCompressFinished(bool finish) {
 }
 
 void MainPresenter::RestartApp() {
-    platform::StartElevated(UpdatePaths::MainAppPath().toStdString());
+    platform::StartElevated(layout.AssistantPath().toStdString());
     if (view) view->close();
 }
 

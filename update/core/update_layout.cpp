@@ -1,0 +1,18 @@
+// Every path is plain text joined on the program's folder with '/', as both programs expect.
+#include "update_layout.h"
+
+#include <QCoreApplication>
+
+#include "manifest.h"
+
+UpdateLayout::UpdateLayout(const QString& programDir) : programDir_(programDir) {}
+
+UpdateLayout UpdateLayout::OfRunningProgram() { return UpdateLayout(QCoreApplication::applicationDirPath()); }
+
+QString UpdateLayout::DownloadDir() const { return programDir_ + "/" + kDownloadDirName; }
+QString UpdateLayout::ManifestPath() const { return DownloadDir() + kManifestKey; }
+QString UpdateLayout::MarkerPath() const { return DownloadDir() + kMarkerName; }
+QString UpdateLayout::InstallRoot() const { return programDir_ + "/../.."; }
+QString UpdateLayout::AssistantPath() const { return programDir_ + "/" + kAssistantImage; }
+QString UpdateLayout::HelperPath() const { return programDir_ + "/" + kHelperImage; }
+QString UpdateLayout::UpdaterPath() const { return programDir_ + "/" + kUpdaterImage; }

@@ -1,0 +1,42 @@
+// UpdateLayout: where everything of one installation lies, derived from the folder of the
+// running program. Each program's main() builds it once and hands it down; nothing below reads
+// where the program lives.
+#pragma once
+
+#include <QString>
+
+// The programs of the product know each other by these file names on every platform: they are
+// started by path and ended by image name.
+inline const QString kAssistantImage = QStringLiteral("ZEBAssistant.exe");
+inline const QString kUpdaterImage = QStringLiteral("update.exe");
+inline const QString kHelperImage = QStringLiteral("helper.exe");
+
+class UpdateLayout {
+public:
+    // Name of the download directory below the program's folder.
+    static inline const QString kDownloadDirName = QStringLiteral("download");
+    // The empty file in the download directory whose presence marks a finished silent download.
+    static inline const QString kMarkerName = QStringLiteral("/local.ini");
+
+    // programDir: the folder of update.exe and helper.exe, "/" separators, no trailing "/".
+    explicit UpdateLayout(const QString& programDir);
+    // The layout of the running program: QCoreApplication::applicationDirPath().
+    static UpdateLayout OfRunningProgram();
+
+    QString ProgramDir() const { return programDir_; }
+    // ProgramDir + "/download".
+    QString DownloadDir() const;
+    // DownloadDir + "/update.json".
+    QString ManifestPath() const;
+    // DownloadDir + "/local.ini".
+    QString MarkerPath() const;
+    // ProgramDir + "/../.." (not normalised: the file system resolves the dots).
+    QString InstallRoot() const;
+    // The programs beside this one.
+    QString AssistantPath() const;
+    QString HelperPath() const;
+    QString UpdaterPath() const;
+
+private:
+    QString programDir_;
+};
