@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
-#include "install_steps.h"
+#include "install_pipeline.h"
 #include "manifest.h"
 #include "uncompress_work.h"
 #include "update_layout.h"
@@ -29,19 +29,21 @@ void RemoveMarkers(const QString& dir, const QString& installRoot) {
 
 }  // namespace
 
-// Copies the unpacked tree below dir over the install root, each replaced file kept as ".bak".
-// True when files were found and all of them installed; the markers are then removed. After a
-// failed copy the install root is rolled back and the markers stay, so the next run of the
-// helper tries the whole installation again.
-bool UpdateAppFiles(QString dir, const QString& installRoot) {
+// Installs the unpacked tree below dir over the install root through installation, each replaced
+// file kept as ".bak". True when files were found and all of them installed. The markers are
+// removed unless a copy failed: the install root is then rolled back and the next run of the
+// helper tries the whole installation again. A tree the installation refused (an archive that
+// would not extract, a file the manifest does not vouch for) is given up: without the marker
+// the next silent download compares again and fetches what still differs.
+bool UpdateAppFiles(QString dir, install::Installation& installation) {
     install::CopyHooks hooks;
     hooks.beforeCopy = [](const QString& source) { qDebug() << "path:" << source; };
     hooks.afterCopy = [](bool copied, const QString& source, const QString& target) {
         qDebug() << QString("%1 copy file:").arg(copied ? 1 : 0) << source << " to" << target;
     };
-    const install::StepResult result = install::ReplaceFiles(dir, installRoot, hooks);
-    if (result == install::StepResult::Failed) return false;
-    RemoveMarkers(dir, installRoot);
+    const install::StepResult result = installation.Replace(hooks);
+    if (result == install::StepResult::Failed && !installation.Refused()) return false;
+    RemoveMarkers(dir, installation.InstallRoot());
     return result == install::StepResult::Done;
 }
 
@@ -60,25 +62,17 @@ int main(int argc, char* argv[]) {
         ManifestTexts texts;
         ManifestMap files;
         ReadManifest(layout.ManifestPath(), &texts, &files);
-        bool extractFailed = false;
-        auto* work = new UnCompressWork(dir);
+        install::Installation installation(dir, layout.InstallRoot(), InstalledMd5s(files));
+
+        auto* work = new UnCompressWork(dir, installation);
         QEventLoop loop;
-        // The worker reports from a pool thread: both reports are queued into this thread, in
-        // the order they were sent, so the flag is set before the loop quits.
-        QObject::connect(work, &UnCompressWork::extractfailed, &loop, [&extractFailed] { extractFailed = true; });
+        // The worker reports from a pool thread: the quit is queued into this thread, after
+        // which the worker no longer touches the installation.
         QObject::connect(work, SIGNAL(uncompressfinished()), &loop, SLOT(quit()));
         QThreadPool::globalInstance()->start(work);
         loop.exec();
 
-        if (extractFailed || !install::FilesMatch(dir, InstalledMd5s(files))) {
-            // Some files of this update are missing from the unpacked tree (the broken archive
-            // is gone) or are not what the manifest promised. Installing the rest would mix two
-            // versions; without the marker the next silent download compares again and fetches
-            // what still differs.
-            RemoveMarkers(dir, layout.InstallRoot());
-        } else {
-            UpdateAppFiles(dir, layout.InstallRoot());
-        }
+        UpdateAppFiles(dir, installation);
     }
 
     QProcess::startDetached(layout.UpdaterPath(), kUpdaterArguments);

@@ -6,27 +6,24 @@
 #include <QRunnable>
 #include <QString>
 
-#include "install_steps.h"
+#include "install_pipeline.h"
 
 class UnCompressWork : public QObject, public QRunnable {
     Q_OBJECT
 public:
-    explicit UnCompressWork(const QString& workDir);
-    // Unpacks, then reports extractfailed() when an archive would not extract, and
-    // uncompressfinished() in every case, once per run.
+    // Unpacks through installation, whose download directory is workDir; the helper installs
+    // through the same installation once this worker has reported.
+    UnCompressWork(const QString& workDir, install::Installation& installation);
+    // Unpacks, then reports uncompressfinished() once, whatever the outcome.
     void run() override;
 
     // True when archives were found and every one was extracted (and removed).
     bool UnCompressFiles();
 
 signals:
-    // An archive failed to extract: the unpacked tree is incomplete and must not be installed.
-    // Always followed by uncompressfinished().
-    void extractfailed();
     void uncompressfinished();
 
 private:
-    install::StepResult Extract();
-
     QString workDir_;
+    install::Installation& installation_;
 };

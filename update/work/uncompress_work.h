@@ -8,22 +8,26 @@
 #include <QRunnable>
 #include <QString>
 
+#include "install_pipeline.h"
+
 class UnCompressWork : public QObject, public QRunnable {
     Q_OBJECT
 public:
     // expectedMd5: the manifest's MD5 of each installed file by path ("/bin/app.dll"); the
     // unpacked files are checked against it before anything is installed.
     UnCompressWork(const QString& workDir, const QString& installRoot, const QMap<QString, QString>& expectedMd5 = {});
+    // UnCompressFiles, then ReplaceAppFiles; reports whether the update was installed.
     void run() override;
 
+    // Extraction step: true when archives were found and all of them extracted.
     bool UnCompressFiles();
+    // Check and replacement step: true when files were found and all of them installed. Installs
+    // nothing after a failed extraction or when a file differs from the manifest.
     bool ReplaceAppFiles();
 
 signals:
     void uncompressfinished(bool finish);
 
 private:
-    QString workDir_;
-    QString installRoot_;
-    QMap<QString, QString> expectedMd5_;
+    install::Installation installation_;
 };

@@ -1,0 +1,55 @@
+// Installation: the one sequence that installs a downloaded update, for the updater, the helper
+// and the benchmarks: unpack the archives, check the unpacked files against the manifest, then
+// replace the installed files with ".bak" backups and a full rollback.
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+#include <functional>
+
+#include "install_steps.h"
+
+namespace install {
+
+class Installation {
+public:
+    // downloadDir holds the downloaded archives and receives their files; installRoot is the
+    // tree they replace. expectedMd5: the manifest's digest of each installed file by path
+    // ("/bin/app.dll" -> hex digits); empty when there is no manifest to check against.
+    Installation(const QString& downloadDir, const QString& installRoot, const QMap<QString, QString>& expectedMd5 = {});
+
+    QString DownloadDir() const { return downloadDir_; }
+    QString InstallRoot() const { return installRoot_; }
+
+    // Extracts every archive of the download directory into it (ExtractArchives). beforeEach,
+    // when set, is called with each archive's path first.
+    StepResult Unpack(const std::function<void(const QString&)>& beforeEach = {});
+    // True when the unpacked files are what the manifest promised (FilesMatch).
+    bool Verify();
+    // Copies the unpacked tree over the install root (ReplaceFiles). Refuses, with Failed and
+    // without touching the install root, after a failed Unpack or when Verify fails (it runs
+    // Verify itself if nobody did): installing then would mix two versions or install a file
+    // nobody vouched for.
+    StepResult Replace(const CopyHooks& hooks = {});
+    // Unpack, then Replace (which verifies); Succeeded() afterwards.
+    bool Run();
+
+    // After Replace: nothing failed, and archives were unpacked or files installed.
+    bool Succeeded() const;
+    // After Replace: it refused the unpacked tree (as opposed to a copy that failed and was
+    // rolled back, which a later attempt may get through).
+    bool Refused() const { return refused_; }
+
+private:
+    QString downloadDir_;
+    QString installRoot_;
+    QMap<QString, QString> expectedMd5_;
+    StepResult unpacked_ = StepResult::NothingFound;
+    enum class Check { NotRun, Matched, Differs } check_ = Check::NotRun;
+    bool replaceRan_ = false;
+    bool refused_ = false;
+    StepResult replaced_ = StepResult::NothingFound;
+};
+
+}  // namespace install
