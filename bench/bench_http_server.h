@@ -7,8 +7,8 @@
 
 namespace bench {
 
-// Starts the server in server over folder on port (0: a free one it picks). Returns the port it
-// listens on, or 0 when it did not come up within 10 s (the server is then stopped).
-quint16 StartHttpServer(QProcess* server, const QString& folder, quint16 port = 0);
+// Starts the server in server over folder on a free port. Returns that port, or 0 when it did
+// not come up within 10 s (said on stderr; the server is then stopped).
+quint16 StartHttpServer(QProcess* server, const QString& folder);
 
 }  // namespace bench

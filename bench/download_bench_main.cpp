@@ -2,95 +2,53 @@
 // fetching the same files from Debian's python3 http.server on 127.0.0.1. Not a test.
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "bench_http_server.h"
+#include "bench_options.h"
+#include "bench_process.h"
+#include "bench_tree.h"
 #include "download_work.h"
 #include "network.h"
+#include "tree_compare.h"
 #include "update_layout.h"
 
 namespace {
 
-struct Options {
-    int small = 1000;
-    int smallKib = 8;
-    int large = 10;
-    int largeMib = 8;
-    int rounds = 3;
-    int curlParallel = 8;
-    QList<int> pools;  // pool sizes to time ours with; empty: the default pool only
-};
-
-int IntArg(const QStringList& args, int& i) { return i + 1 < args.size() ? args.at(++i).toInt() : 0; }
-
-bool Parse(const QStringList& args, Options& o) {
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args.at(i);
-        if (a == "--small") o.small = IntArg(args, i);
-        else if (a == "--small-kib") o.smallKib = IntArg(args, i);
-        else if (a == "--large") o.large = IntArg(args, i);
-        else if (a == "--large-mib") o.largeMib = IntArg(args, i);
-        else if (a == "--rounds") o.rounds = IntArg(args, i);
-        else if (a == "--curl-parallel") o.curlParallel = IntArg(args, i);
-        else if (a == "--pool") o.pools.append(IntArg(args, i));
-        else return false;
+// True when a run of who ended well and left in dir exactly the served files, byte for byte.
+bool Fetched(double seconds, const QString& www, const QString& dir, const std::string& who) {
+    std::vector<std::string> differences;
+    bench::TreeSummary summary;
+    if (seconds < 0) {
+        differences.push_back("a job failed or hung");
+    } else if (bench::CompareTrees(www.toStdString(), dir.toStdString(), 5, &differences, &summary)) {
+        return true;
     }
-    return o.rounds > 0 && o.curlParallel > 0 && o.small >= 0 && o.large >= 0;
-}
-
-bool WriteRandom(const QString& path, qint64 size, quint32 seed) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    QRandomGenerator generator(seed);
-    QByteArray block(64 * 1024, Qt::Uninitialized);
-    for (qint64 left = size; left > 0; left -= block.size()) {
-        generator.fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
-        const qint64 n = std::min<qint64>(left, block.size());
-        if (file.write(block.constData(), n) != n) return false;
-    }
-    return true;
-}
-
-// Files and bytes below root, so each run can be checked for completeness.
-QPair<int, qint64> Tally(const QString& root) {
-    QPair<int, qint64> t{0, 0};
-    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        ++t.first;
-        t.second += it.fileInfo().size();
-    }
-    return t;
-}
-
-double Median(QList<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v.at(v.size() / 2);
+    std::fprintf(stderr, "download_bench: FAILED: %s\n", who.c_str());
+    for (const std::string& line : differences) std::fprintf(stderr, "  %s\n", line.c_str());
+    return false;
 }
 
 // One batch through the dispatcher, as the updater runs it; -1 when a job failed or it hung.
-double RunOurs(const QMap<QString, QString>& files, const QString& dirName) {
-    QDir(QCoreApplication::applicationDirPath() + "/" + dirName).removeRecursively();
+double RunOurs(const QMap<QString, QString>& files, const UpdateLayout& layout) {
+    QDir(layout.DownloadDir()).removeRecursively();
     int reports = 0;
     int failures = 0;
     QEventLoop loop;
     QElapsedTimer clock;
     {
-        NetWork network(UpdateLayout::OfRunningProgram());
-        network.SetDir(dirName);
+        NetWork network(layout);
+        network.SetDir(UpdateLayout::kDownloadDirName);
         QObject::connect(&network, &NetWork::workfinished, &loop, [&](int, int ecode) {
-            if (ecode != 0) ++failures;
+            failures += ecode != 0;
             if (++reports == files.size()) loop.quit();
         });
         QTimer::singleShot(600 * 1000, &loop, &QEventLoop::quit);
@@ -98,109 +56,101 @@ double RunOurs(const QMap<QString, QString>& files, const QString& dirName) {
         network.DownLoad(files, DownLoadWork::kUpdateFile);
         loop.exec();
     }
-    const double seconds = clock.nsecsElapsed() / 1e9;
-    return reports == files.size() && failures == 0 ? seconds : -1;
+    return reports == files.size() && failures == 0 ? clock.nsecsElapsed() / 1e9 : -1;
 }
 
-double RunCurl(const QMap<QString, QString>& files, const QString& outRoot, int parallel,
+double RunCurl(const QMap<QString, QString>& files, const QString& outRoot, unsigned parallel,
                const QString& listPath) {
     QDir(outRoot).removeRecursively();
     QFile list(listPath);
     if (!list.open(QIODevice::WriteOnly)) return -1;
-    for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
         list.write((outRoot + it.key() + " " + it.value() + "\n").toUtf8());
+    }
     list.close();
-    QProcess xargs;
-    xargs.setStandardInputFile(listPath);
-    QElapsedTimer clock;
-    clock.start();
-    xargs.start("xargs", {"-P", QString::number(parallel), "-n", "2", "curl", "-s", "-f", "--max-time", "60",
-                          "--create-dirs", "-o"});
-    if (!xargs.waitForFinished(600 * 1000) || xargs.exitCode() != 0) return -1;
-    return clock.nsecsElapsed() / 1e9;
+    const bench::ChildRun run = bench::RunChild({"xargs", "-P", std::to_string(parallel), "-n", "2", "curl", "-s",
+                                                 "-f", "--max-time", "60", "--create-dirs", "-o"},
+                                                {}, listPath.toStdString());
+    return run.exitCode == 0 ? run.wallSeconds : -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows up even when piped
-    Options o;
-    if (!Parse(app.arguments(), o)) {
-        std::fprintf(stderr,
-                     "usage: download_bench [--small N] [--small-kib K] [--large N] [--large-mib M]\n"
-                     "                      [--rounds R] [--curl-parallel P] [--pool T]...\n");
-        return 2;
+    QCommandLineParser parser;
+    bench::ParseOptions(parser, app, "Times a download batch by NetWork::DownLoad against xargs + curl.", 3, {
+        {"small", "Small files.", "N", "1000"},
+        {"small-kib", "Size of a small file.", "K", "8"},
+        {"large", "Large files.", "N", "10"},
+        {"large-mib", "Size of a large file.", "M", "8"},
+        {"curl-parallel", "Parallel curl processes.", "P", "8"},
+        {"pool", "Time ours with the global pool set to T threads (may be repeated).", "T"},
+    });
+    const unsigned rounds = bench::Number(parser, "rounds", 1, 100);
+    const unsigned smallKib = bench::Number(parser, "small-kib", 0, 1 << 20);
+    const unsigned largeMib = bench::Number(parser, "large-mib", 0, 4096);
+    const unsigned curlParallel = bench::Number(parser, "curl-parallel", 1, 64);
+    std::vector<bench::TreeFile> planned;
+    for (unsigned i = 0, n = bench::Number(parser, "small", 0, 100000); i < n; ++i) {
+        planned.push_back({QString("small/s%1.zip").arg(i, 4, 10, QChar('0')).toStdString(),
+                           std::uint64_t{smallKib} << 10, bench::Content::Random, i + 1});
     }
+    for (unsigned i = 0, n = bench::Number(parser, "large", 0, 1000); i < n; ++i) {
+        planned.push_back({QString("large/l%1.zip").arg(i, 2, 10, QChar('0')).toStdString(),
+                           std::uint64_t{largeMib} << 20, bench::Content::Random, 100000 + i});
+    }
+    QList<int> pools;
+    for (const QString& pool : parser.values("pool")) pools.append(pool.toInt());
+    if (pools.isEmpty()) pools.append(QThreadPool::globalInstance()->maxThreadCount());
 
     QTemporaryDir data;
-    QMap<QString, QString> paths;  // key below the download folder -> path on the server
-    for (int i = 0; i < o.small; ++i) paths.insert(QString("/small/s%1.zip").arg(i, 4, 10, QChar('0')), {});
-    for (int i = 0; i < o.large; ++i) paths.insert(QString("/large/l%1.zip").arg(i, 2, 10, QChar('0')), {});
-    QDir().mkpath(data.path() + "/small");
-    QDir().mkpath(data.path() + "/large");
-    quint32 seed = 1;
-    for (auto it = paths.begin(); it != paths.end(); ++it) {
-        const bool large = it.key().startsWith("/large/");
-        const qint64 size = large ? qint64(o.largeMib) << 20 : qint64(o.smallKib) << 10;
-        if (!WriteRandom(data.path() + it.key(), size, seed++)) return 1;
-    }
-    const QPair<int, qint64> expected = Tally(data.path());
-
-    QProcess server;
-    const quint16 port = bench::StartHttpServer(&server, data.path());
-    if (port == 0) {
-        std::fprintf(stderr, "python3 http.server did not start\n");
+    const QString www = data.path() + "/www";
+    std::string error;
+    if (!bench::WriteTree(www.toStdString(), planned, &error)) {
+        std::fprintf(stderr, "download_bench: %s\n", error.c_str());
         return 1;
     }
-    QMap<QString, QString> files;
-    for (auto it = paths.constBegin(); it != paths.constEnd(); ++it)
-        files.insert(it.key(), "http://127.0.0.1:" + QString::number(port) + it.key());
-
-    const int defaultPool = QThreadPool::globalInstance()->maxThreadCount();
-    QList<int> pools = o.pools.isEmpty() ? QList<int>{defaultPool} : o.pools;
-    const QString dirName = "bench-download";
-    const QString ourRoot = QCoreApplication::applicationDirPath() + "/" + dirName;
-    const QString curlRoot = data.path() + "-curl";
-    std::printf("%d files, %.1f MiB; curl -P %d; default pool %d threads\n", expected.first,
-                expected.second / 1048576.0, o.curlParallel, defaultPool);
+    QProcess server;
+    const quint16 port = bench::StartHttpServer(&server, www);
+    if (port == 0) return 1;
+    QMap<QString, QString> files;  // key below the download folder -> URL
+    std::uint64_t bytes = 0;
+    for (const bench::TreeFile& file : planned) {
+        const QString path = "/" + QString::fromStdString(file.path);
+        files.insert(path, "http://127.0.0.1:" + QString::number(port) + path);
+        bytes += file.size;
+    }
+    const UpdateLayout layout(data.path() + "/program");
+    const QString curlRoot = data.path() + "/curl";
+    std::printf("%zu files, %.1f MiB; curl -P %u; default pool %d threads\n", planned.size(), bytes / 1048576.0,
+                curlParallel, QThreadPool::globalInstance()->maxThreadCount());
 
     // Round 0 is an untimed warm-up (page cache, the server's first connections).
-    QList<double> curlTimes;
-    QMap<int, QList<double>> ourTimes;
-    bool ok = true;
-    for (int round = 0; round <= o.rounds && ok; ++round) {
-        const double c = RunCurl(files, curlRoot, o.curlParallel, data.path() + "-list.txt");
-        ok = c >= 0 && Tally(curlRoot) == expected;
-        if (round > 0) curlTimes.append(c);
-        if (c < 0) std::fprintf(stderr, "round %d: curl failed\n", round);
+    std::vector<double> curlTimes;
+    QMap<int, std::vector<double>> ourTimes;
+    for (unsigned round = 0; round <= rounds; ++round) {
+        const double c = RunCurl(files, curlRoot, curlParallel, data.path() + "/list.txt");
+        if (!Fetched(c, www, curlRoot, "curl")) return 1;
+        if (round > 0) curlTimes.push_back(c);
+        if (round > 0) std::printf("round %u: curl %.3f s", round, c);
         for (int pool : pools) {
             QThreadPool::globalInstance()->setMaxThreadCount(pool);
-            const double t = RunOurs(files, dirName);
-            ok = ok && t >= 0 && Tally(ourRoot) == expected;
-            if (round > 0) ourTimes[pool].append(t);
-            if (t < 0) std::fprintf(stderr, "round %d: ours(pool %d) failed\n", round, pool);
+            const double t = RunOurs(files, layout);
+            if (!Fetched(t, www, layout.DownloadDir(), "ours(pool " + std::to_string(pool) + ")")) return 1;
+            if (round > 0) ourTimes[pool].push_back(t);
+            if (round > 0) std::printf(", ours(pool %d) %.3f s", pool, t);
         }
-        if (round > 0) {
-            std::printf("round %d: curl %.3f s", round, c);
-            for (int pool : pools) std::printf(", ours(pool %d) %.3f s", pool, ourTimes[pool].last());
-            std::printf("\n");
-        }
+        if (round > 0) std::printf("\n");
     }
     server.kill();
     server.waitForFinished(5000);
-    QDir(curlRoot).removeRecursively();
-    QDir(ourRoot).removeRecursively();
-    QFile::remove(data.path() + "-list.txt");
-    if (!ok) {
-        std::fprintf(stderr, "a run failed or fetched incomplete files\n");
-        return 1;
-    }
-    const double curlMedian = Median(curlTimes);
+    const double curlMedian = bench::Median(curlTimes);
     std::printf("median: curl %.3f s\n", curlMedian);
     for (int pool : pools) {
-        const double t = Median(ourTimes[pool]);
-        std::printf("median: ours(pool %d) %.3f s = %.2fx curl\n", pool, t, t / curlMedian);
+        const double t = bench::Median(ourTimes[pool]);
+        std::printf("median: ours(pool %d) %.3f s = %.2fx curl (goal <= 1.0) %s\n", pool, t, t / curlMedian,
+                    bench::Verdict(t <= curlMedian));
     }
     return 0;
 }

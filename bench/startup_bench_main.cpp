@@ -11,9 +11,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -24,6 +21,7 @@
 #include <vector>
 
 #include "bench_http_server.h"
+#include "bench_options.h"
 #include "bench_process.h"
 
 // Last: Xlib defines macros (Bool, Status) that clash with names in Qt's headers.
@@ -36,26 +34,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kWindowDeadlineMs = 30000;
 
-struct Sample {
-    double milliseconds = -1;
-    long maxRssKib = 0;
-};
-
 // A manifest of the usual shape: a change log and a few hundred files.
 QByteArray Manifest() {
-    QJsonArray files;
+    QStringList files;
     for (int i = 0; i < 300; ++i) {
-        files.append(QJsonObject{{"name", QString("/bin/module%1.dll.zip").arg(i)},
-                                 {"md5", QString("%1").arg(i, 32, 16, QLatin1Char('0'))},
-                                 {"url", QString("http://127.0.0.1:1/module%1.dll.zip").arg(i)}});
+        files << QString(R"({"name": "/bin/module%1.dll.zip", "md5": "%2", "url": "http://127.0.0.1:1/m%1.zip"})")
+                     .arg(i).arg(i, 32, 16, QLatin1Char('0'));
     }
     QString log;
     for (int i = 1; i <= 20; ++i) log += QString("%1. 修复了直播推流中的问题<br>").arg(i);
-    return QJsonDocument(QJsonObject{{"version", "1.5.0"},
-                                     {"description", log},
-                                     {"updatedate", "2026.12.01"},
-                                     {"filelist", files}})
-        .toJson();
+    return QString(R"({"version": "1.5.0", "description": "%1", "updatedate": "2026.12.01", "filelist": [%2]})")
+        .arg(log, files.join(",\n")).toUtf8();
 }
 
 // Waits for the next top-level window that the X server maps; false at the deadline.
@@ -73,68 +62,37 @@ bool WaitForMap(Display* display, Clock::time_point deadline) {
     return false;
 }
 
-Sample RunOnce(Display* display, const std::string& updater, const std::string& url, const std::string& tmp) {
-    Sample sample;
+// One run: the milliseconds to the window join times, the peak memory (KiB) joins memory;
+// false when no window came.
+bool RunOnce(Display* display, const std::string& updater, const std::string& url, std::vector<double>* times,
+             std::vector<double>* memory) {
     XSync(display, True);  // forget the maps of earlier runs
-
-    std::vector<std::string> environment = {"TMPDIR=" + tmp, "XDG_RUNTIME_DIR=" + tmp, "QT_QPA_PLATFORM=xcb"};
-    for (char** variable = environ; *variable; ++variable) {
-        const std::string text = *variable;
-        const bool replaced = text.rfind("TMPDIR=", 0) == 0 || text.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
-                              text.rfind("QT_QPA_PLATFORM=", 0) == 0;
-        if (!replaced) environment.push_back(text);
-    }
-    std::vector<char*> envp;
-    for (std::string& text : environment) envp.push_back(text.data());
-    envp.push_back(nullptr);
-    std::string empty;
-    std::string mode = "startup";
-    std::string argument = url;
-    std::string program = updater;
-    char* argv[] = {program.data(), empty.data(), mode.data(), argument.data(), nullptr};
-
+    const char* argv[] = {updater.c_str(), "", "startup", url.c_str(), nullptr};
     const Clock::time_point start = Clock::now();
     pid_t pid = 0;
-    if (posix_spawn(&pid, updater.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return sample;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
     const bool shown = WaitForMap(display, start + std::chrono::milliseconds(kWindowDeadlineMs));
-    const Clock::time_point mapped = Clock::now();
-
+    times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     kill(pid, SIGKILL);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
-    if (shown) sample.milliseconds = std::chrono::duration<double, std::milli>(mapped - start).count();
-    sample.maxRssKib = usage.ru_maxrss;
-    return sample;
-}
-
-template <typename T>
-T Median(std::vector<T> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? T() : values[values.size() / 2];
+    memory->push_back(usage.ru_maxrss);
+    return shown;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    QString updater;
-    unsigned runs = 9;
-    for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == "--update" && i + 1 < args.size()) {
-            updater = args[++i];
-        } else if (args[i] == "--runs" && i + 1 < args.size() &&
-                   bench::ParseUnsigned(argv[i + 1], 1, 1000, &runs)) {
-            ++i;
-        } else {
-            std::fprintf(stderr, "usage: startup_bench --update PATH/update.exe [--runs N]\n");
-            return 2;
-        }
-    }
+    QCommandLineParser parser;
+    bench::ParseOptions(parser, app, "Times a \"startup\" run of update.exe to its window (run under Xvfb).", 9,
+                        {{"update", "The update.exe to start.", "PATH", STARTUP_UPDATER}});
+    const QString updater = parser.value("update");
+    const unsigned runs = bench::Number(parser, "rounds", 1, 1000);
     Display* display = XOpenDisplay(nullptr);
-    if (updater.isEmpty() || !display) {
-        std::fprintf(stderr, "startup_bench needs --update and an X display (see run-startup-bench)\n");
+    if (!display) {
+        std::fprintf(stderr, "startup_bench needs an X display (see run-startup-bench)\n");
         return 2;
     }
     XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
@@ -148,6 +106,8 @@ int main(int argc, char** argv) {
     QDir().mkpath(www);
     QDir().mkpath(tmp);
     QFile::setPermissions(tmp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);  // as a runtime dir must be
+    for (const char* name : {"TMPDIR", "XDG_RUNTIME_DIR"}) setenv(name, qPrintable(tmp), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
     const QString copy = bin + "/update.exe";
     QFile manifest(www + "/update.json");
     if (!QFile::copy(updater, copy) || !manifest.open(QIODevice::WriteOnly) || manifest.write(Manifest()) < 0) {
@@ -159,32 +119,25 @@ int main(int argc, char** argv) {
 
     QProcess server;
     const quint16 port = bench::StartHttpServer(&server, www);
-    if (port == 0) {
-        std::fprintf(stderr, "python3 http.server did not start\n");
-        return 1;
-    }
+    if (port == 0) return 1;
     const std::string url = ("http://127.0.0.1:" + QString::number(port) + "/update.json").toStdString();
 
-    std::vector<double> times;
-    std::vector<long> memory;
-    RunOnce(display, copy.toStdString(), url, tmp.toStdString());  // warms the file cache
-    for (unsigned i = 0; i < runs; ++i) {
-        const Sample sample = RunOnce(display, copy.toStdString(), url, tmp.toStdString());
-        if (sample.milliseconds < 0) {
-            std::fprintf(stderr, "run %u: no window within %d ms\n", i + 1, kWindowDeadlineMs);
+    std::vector<double> times, memory;
+    for (unsigned i = 0; i <= runs; ++i) {  // run 0 warms the file cache
+        if (!RunOnce(display, copy.toStdString(), url, &times, &memory)) {
+            std::fprintf(stderr, "run %u: no window within %d ms\n", i, kWindowDeadlineMs);
             return 1;
         }
-        times.push_back(sample.milliseconds);
-        memory.push_back(sample.maxRssKib);
+        if (i == 0) times.clear(), memory.clear();
     }
     server.kill();
     server.waitForFinished();
     XCloseDisplay(display);
 
     std::printf("startup run to window shown, %u runs: median %.1f ms (min %.1f, max %.1f)\n", runs,
-                Median(times), *std::min_element(times.begin(), times.end()),
+                bench::Median(times), *std::min_element(times.begin(), times.end()),
                 *std::max_element(times.begin(), times.end()));
-    std::printf("peak resident memory by then: median %.1f MiB (max %.1f)\n", Median(memory) / 1024.0,
+    std::printf("peak resident memory by then: median %.1f MiB (max %.1f)\n", bench::Median(memory) / 1024.0,
                 *std::max_element(memory.begin(), memory.end()) / 1024.0);
     return 0;
 }

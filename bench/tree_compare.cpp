@@ -1,170 +1,82 @@
-// Tree comparison for the benchmark's correctness check: lists both trees, then compares the
-// lists and the bytes of every file present in both.
 #include "tree_compare.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
-#include <system_error>
 
 namespace fs = std::filesystem;
 
 namespace bench {
 namespace {
 
-enum class Kind { Folder, File, Other };
+// Relative path -> kind ('d' folder, 'f' file, 'o' other) and, for files, size.
+using Listing = std::map<std::string, std::pair<char, std::uint64_t>>;
 
-const char* KindName(Kind kind) {
-    switch (kind) {
-        case Kind::Folder: return "folder";
-        case Kind::File: return "file";
-        default: return "link or special file";
-    }
-}
-
-struct Entry {
-    Kind kind;
-    std::uint64_t size;
-};
-
-bool ListTree(const std::string& root, std::map<std::string, Entry>* entries, std::string* error) {
+bool List(const std::string& root, Listing* entries, std::string* error) {
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(root, ec))) {
-        *error = root + " is not a folder";
-        return false;
-    }
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
-    const fs::recursive_directory_iterator end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::file_status status = it->symlink_status(ec);
-        if (ec) break;
-        Entry entry{Kind::Other, 0};
-        if (fs::is_directory(status)) {
-            entry.kind = Kind::Folder;
-        } else if (fs::is_regular_file(status)) {
-            entry.kind = Kind::File;
-            entry.size = it->file_size(ec);
-            if (ec) break;
-        }
-        (*entries)[path.lexically_relative(root).generic_string()] = entry;
+        const char kind = fs::is_directory(status) ? 'd' : fs::is_regular_file(status) ? 'f' : 'o';
+        (*entries)[it->path().lexically_relative(root).generic_string()] = {kind, kind == 'f' ? it->file_size(ec) : 0};
     }
-    if (ec) {
-        *error = "cannot read " + root + ": " + ec.message();
-        return false;
-    }
-    return true;
+    if (ec) *error = "cannot read " + root + ": " + ec.message();
+    return !ec;
 }
 
-// Byte-for-byte comparison of two files already known to have the same size.
-bool SameBytes(const std::string& left, const std::string& right, std::string* why) {
+// Empty when both files hold the same bytes, else where they first differ.
+std::string FirstDifference(const std::string& left, const std::string& right) {
     std::ifstream a(left, std::ios::binary);
     std::ifstream b(right, std::ios::binary);
-    if (!a || !b) {
-        *why = "cannot open for reading";
-        return false;
+    std::vector<char> bufA(1 << 20), bufB(1 << 20);
+    for (std::uint64_t offset = 0; a && b;) {
+        a.read(bufA.data(), bufA.size());
+        b.read(bufB.data(), bufB.size());
+        if (a.gcount() != b.gcount()) return "lengths differ while reading";
+        const auto n = a.gcount();
+        const auto at = std::mismatch(bufA.begin(), bufA.begin() + n, bufB.begin()).first - bufA.begin();
+        if (at < n) return "bytes differ from offset " + std::to_string(offset + at);
+        offset += n;
     }
-    constexpr std::size_t kChunk = 1 << 20;
-    std::unique_ptr<char[]> bufA(new char[kChunk]);
-    std::unique_ptr<char[]> bufB(new char[kChunk]);
-    std::uint64_t offset = 0;
-    for (;;) {
-        a.read(bufA.get(), kChunk);
-        b.read(bufB.get(), kChunk);
-        const std::streamsize gotA = a.gcount();
-        const std::streamsize gotB = b.gcount();
-        if (gotA != gotB) {
-            *why = "lengths differ while reading";
-            return false;
-        }
-        if (gotA == 0) return true;
-        if (std::memcmp(bufA.get(), bufB.get(), static_cast<std::size_t>(gotA)) != 0) {
-            const auto mismatch = std::mismatch(bufA.get(), bufA.get() + gotA, bufB.get());
-            *why = "bytes differ from offset " + std::to_string(offset + (mismatch.first - bufA.get()));
-            return false;
-        }
-        offset += static_cast<std::uint64_t>(gotA);
-    }
+    return a.eof() && b.eof() ? "" : "cannot read";
 }
 
 }  // namespace
 
-bool SummarizeTree(const std::string& root, TreeSummary* summary, std::string* error) {
-    std::map<std::string, Entry> entries;
-    if (!ListTree(root, &entries, error)) return false;
-    *summary = TreeSummary{};
-    for (const auto& item : entries) {
-        switch (item.second.kind) {
-            case Kind::Folder: ++summary->folders; break;
-            case Kind::File:
-                ++summary->files;
-                summary->bytes += item.second.size;
-                break;
-            default: ++summary->others; break;
-        }
-    }
-    return true;
-}
-
 bool CompareTrees(const std::string& left, const std::string& right, std::size_t maxDifferences,
                   std::vector<std::string>* differences, TreeSummary* summary) {
-    differences->clear();
     std::size_t found = 0;
     auto note = [&](const std::string& line) {
         if (found++ < maxDifferences) differences->push_back(line);
     };
-
-    std::map<std::string, Entry> a;
-    std::map<std::string, Entry> b;
+    Listing a, b;
     std::string error;
-    if (!ListTree(left, &a, &error) || !ListTree(right, &b, &error)) {
+    if (!List(left, &a, &error) || !List(right, &b, &error)) {
         differences->push_back(error);
         return false;
     }
-
     *summary = TreeSummary{};
-    auto ia = a.begin();
-    auto ib = b.begin();
-    while (ia != a.end() || ib != b.end()) {
-        if (ib == b.end() || (ia != a.end() && ia->first < ib->first)) {
-            note("only in " + left + ": " + ia->first);
-            ++ia;
-            continue;
-        }
-        if (ia == a.end() || ib->first < ia->first) {
-            note("only in " + right + ": " + ib->first);
-            ++ib;
-            continue;
-        }
-        const std::string& name = ia->first;
-        const Entry& ea = ia->second;
-        const Entry& eb = ib->second;
-        if (ea.kind != eb.kind) {
-            note(name + ": " + KindName(ea.kind) + " vs " + KindName(eb.kind));
-        } else if (ea.kind == Kind::File) {
-            ++summary->files;
-            summary->bytes += ea.size;
-            std::string why;
-            if (ea.size != eb.size) {
-                note(name + ": " + std::to_string(ea.size) + " vs " + std::to_string(eb.size) +
-                     " bytes");
-            } else if (!SameBytes(left + "/" + name, right + "/" + name, &why)) {
-                note(name + ": " + why);
-            }
-        } else if (ea.kind == Kind::Folder) {
+    for (const auto& [name, entry] : b) {
+        if (!a.count(name)) note("only in " + right + ": " + name);
+    }
+    for (const auto& [name, entry] : a) {
+        const auto other = b.find(name);
+        if (other == b.end()) {
+            note("only in " + left + ": " + name);
+        } else if (entry.first != other->second.first) {
+            note(name + ": of another kind");
+        } else if (entry.first == 'd') {
             ++summary->folders;
-        } else {
-            ++summary->others;
+        } else if (entry.first == 'f') {
+            ++summary->files;
+            summary->bytes += entry.second;
+            const std::uint64_t size = other->second.second;
+            const std::string why = entry.second != size ? std::to_string(entry.second) + " vs " + std::to_string(size)
+                                                         : FirstDifference(left + "/" + name, right + "/" + name);
+            if (!why.empty()) note(name + ": " + why);
         }
-        ++ia;
-        ++ib;
     }
-    if (found > maxDifferences) {
-        differences->push_back("... and " + std::to_string(found - maxDifferences) + " more");
-    }
+    if (found > maxDifferences) differences->push_back("... and " + std::to_string(found - maxDifferences) + " more");
     return found == 0;
 }
 
