@@ -11,7 +11,7 @@
 
 using namespace e2e;
 
-class UpdateEndToEndTest : public QObject {
+class TestUpdateEndToEnd : public QObject {
     Q_OBJECT
 private slots:
     void updatesThroughTheWindow_data();
@@ -19,14 +19,14 @@ private slots:
     void silentDownloadIsInstalledByTheHelper();
 };
 
-void UpdateEndToEndTest::updatesThroughTheWindow_data() {
+void TestUpdateEndToEnd::updatesThroughTheWindow_data() {
     QTest::addColumn<QStringList>("releases");  // installed one after the other over v1
     QTest::newRow("one update") << QStringList{"v2"};
     QTest::newRow("a second update replaces the stale backups") << QStringList{"v2", "v3"};
     QTest::newRow("the same release again fetches nothing") << QStringList{"v2", "v2"};
 }
 
-void UpdateEndToEndTest::updatesThroughTheWindow() {
+void TestUpdateEndToEnd::updatesThroughTheWindow() {
     QFETCH(QStringList, releases);
     Site site;
     QVERIFY(site.Lay(Version("v1")));
@@ -63,7 +63,7 @@ void UpdateEndToEndTest::updatesThroughTheWindow() {
     }
 }
 
-void UpdateEndToEndTest::silentDownloadIsInstalledByTheHelper() {
+void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
     Site site;
     QVERIFY(site.Lay(Version("v1")));
     HttpTestServer server;
@@ -105,5 +105,5 @@ void UpdateEndToEndTest::silentDownloadIsInstalledByTheHelper() {
     QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
 }
 
-QTEST_GUILESS_MAIN(UpdateEndToEndTest)
+QTEST_GUILESS_MAIN(TestUpdateEndToEnd)
 #include "tst_update_e2e.moc"

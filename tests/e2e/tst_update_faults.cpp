@@ -39,7 +39,7 @@ QByteArray Zip(const QString& name, const QByteArray& data) {
 
 }  // namespace
 
-class UpdateFaultsTest : public QObject {
+class TestUpdateFaults : public QObject {
     Q_OBJECT
 private slots:
     void faultLeavesTheOldVersion_data();
@@ -50,7 +50,7 @@ private slots:
     void fileThatCannotBeReplacedRollsBack();
 };
 
-void UpdateFaultsTest::faultLeavesTheOldVersion_data() {
+void TestUpdateFaults::faultLeavesTheOldVersion_data() {
     QTest::addColumn<bool>("interactive");
     QTest::addColumn<QString>("fault");
     for (const bool interactive : {true, false}) {
@@ -65,7 +65,7 @@ void UpdateFaultsTest::faultLeavesTheOldVersion_data() {
 // Interactive runs show "更新失败" and install the release on "重试" once the server is mended;
 // silent runs leave no marker (the helper then installs nothing) and the next silent run fetches
 // what still differs.
-void UpdateFaultsTest::faultLeavesTheOldVersion() {
+void TestUpdateFaults::faultLeavesTheOldVersion() {
     QFETCH(bool, interactive);
     QFETCH(QString, fault);
     Site site;
@@ -136,13 +136,13 @@ void UpdateFaultsTest::faultLeavesTheOldVersion() {
     QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), expected)), QStringList());
 }
 
-void UpdateFaultsTest::killedUpdaterFinishesOnTheNextRun_data() {
+void TestUpdateFaults::killedUpdaterFinishesOnTheNextRun_data() {
     QTest::addColumn<bool>("duringCopy");
     QTest::newRow("killed during the download") << false;
     QTest::newRow("killed during the copy") << true;
 }
 
-void UpdateFaultsTest::killedUpdaterFinishesOnTheNextRun() {
+void TestUpdateFaults::killedUpdaterFinishesOnTheNextRun() {
     QFETCH(bool, duringCopy);
     Site site;
     QVERIFY(site.Lay(Version("v1")));
@@ -186,7 +186,7 @@ void UpdateFaultsTest::killedUpdaterFinishesOnTheNextRun() {
     QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), Version("v2"))), QStringList());
 }
 
-void UpdateFaultsTest::fullDiskDuringTheCopyRollsBack() {
+void TestUpdateFaults::fullDiskDuringTheCopyRollsBack() {
     if (geteuid() != 0) QSKIP("mounting a small file system for the install root needs root");
     // The disk holds the old version, the programs and the unpacked release with room to spare,
     // but only half of the copies the installation makes beside them.
@@ -226,7 +226,7 @@ void UpdateFaultsTest::fullDiskDuringTheCopyRollsBack() {
     QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
 }
 
-void UpdateFaultsTest::fileThatCannotBeReplacedRollsBack() {
+void TestUpdateFaults::fileThatCannotBeReplacedRollsBack() {
     // Root passes every permission check; the updater runs without those capabilities instead.
     QStringList wrapper;
     if (geteuid() == 0) {
@@ -266,5 +266,5 @@ void UpdateFaultsTest::fileThatCannotBeReplacedRollsBack() {
     QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), Version("v2"))), QStringList());
 }
 
-QTEST_GUILESS_MAIN(UpdateFaultsTest)
+QTEST_GUILESS_MAIN(TestUpdateFaults)
 #include "tst_update_faults.moc"

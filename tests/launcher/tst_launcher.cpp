@@ -139,7 +139,7 @@ QByteArray Json(const QJsonObject& object) { return QJsonDocument(object).toJson
 
 }  // namespace
 
-class tst_Launcher : public QObject {
+class TestLauncher : public QObject {
     Q_OBJECT
 private slots:
     void pendingUpdate_data();
@@ -148,7 +148,7 @@ private slots:
     void silentDownloadIsInstalledByTheHelperWhichStartsTheVersionCheck();
 };
 
-void tst_Launcher::pendingUpdate_data() {
+void TestLauncher::pendingUpdate_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("marker");  // "file", "folder" or none
     QTest::addColumn<Files>("download");  // the download directory apart from the marker
@@ -197,7 +197,7 @@ void tst_Launcher::pendingUpdate_data() {
         << Files{{"res/logo.png", "logo"}} << QStringList{ArchiveMessage("/bin/app.dll.zip")};
 }
 
-void tst_Launcher::pendingUpdate() {
+void TestLauncher::pendingUpdate() {
     QFETCH(QStringList, arguments);
     QFETCH(QString, marker);
     QFETCH(Files, download);
@@ -224,7 +224,7 @@ void tst_Launcher::pendingUpdate() {
     QCOMPARE(seen, messages);
 }
 
-void tst_Launcher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
+void TestLauncher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     Installation installation;
     QVERIFY(installation.IsValid());
     const Files download{{"bin/app.dll.zip", Zip("bin/app.dll", "new app")},
@@ -257,7 +257,7 @@ void tst_Launcher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     QCOMPARE(seen.filter("1 copy file:").size(), 3);
 }
 
-void tst_Launcher::silentDownloadIsInstalledByTheHelperWhichStartsTheVersionCheck() {
+void TestLauncher::silentDownloadIsInstalledByTheHelperWhichStartsTheVersionCheck() {
     Installation installation(true);
     QVERIFY(installation.IsValid());
     QVERIFY(WriteTree(installation.Root(), {{"bin/app.dll", "old app"}}));
@@ -291,5 +291,5 @@ void tst_Launcher::silentDownloadIsInstalledByTheHelperWhichStartsTheVersionChec
     QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), QStringList{kAssistant}, kWaitMs);
 }
 
-QTEST_GUILESS_MAIN(tst_Launcher)
+QTEST_GUILESS_MAIN(TestLauncher)
 #include "tst_launcher.moc"

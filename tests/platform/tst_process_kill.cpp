@@ -37,7 +37,7 @@ QString StandinFor(const QString& fileName) {
 
 }  // namespace
 
-class tst_ProcessKill : public QObject {
+class TestProcessKill : public QObject {
     Q_OBJECT
 
 private slots:
@@ -60,12 +60,12 @@ private:
     std::vector<std::unique_ptr<QProcess>> processes_;
 };
 
-void tst_ProcessKill::init() {
+void TestProcessKill::init() {
     dir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(dir_->isValid());
 }
 
-void tst_ProcessKill::cleanup() {
+void TestProcessKill::cleanup() {
     for (const std::unique_ptr<QProcess>& process : processes_) {
         process->kill();
         process->waitForFinished(kWaitMs);
@@ -74,7 +74,7 @@ void tst_ProcessKill::cleanup() {
     dir_.reset();
 }
 
-QProcess* tst_ProcessKill::StartCopy(const QString& fileName) {
+QProcess* TestProcessKill::StartCopy(const QString& fileName) {
     const QString path = dir_->filePath(fileName);
     if (!QFile::exists(path) && !QFile::copy(StandinFor(fileName), path)) return nullptr;
     processes_.push_back(std::make_unique<QProcess>());
@@ -84,12 +84,12 @@ QProcess* tst_ProcessKill::StartCopy(const QString& fileName) {
 }
 
 // The stand-ins in dir_ each leave a line in its started.log once they run.
-int tst_ProcessKill::StartedCount() const {
+int TestProcessKill::StartedCount() const {
     QFile log(dir_->filePath(QStringLiteral("started.log")));
     return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
 }
 
-void tst_ProcessKill::endsEveryProcessOfTheNameOnly_data() {
+void TestProcessKill::endsEveryProcessOfTheNameOnly_data() {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("bystander");
     QTest::addColumn<bool>("replaceTarget");
@@ -103,7 +103,7 @@ void tst_ProcessKill::endsEveryProcessOfTheNameOnly_data() {
     QTest::newRow("an executable replaced while running still counts") << assistant << service << true;
 }
 
-void tst_ProcessKill::endsEveryProcessOfTheNameOnly() {
+void TestProcessKill::endsEveryProcessOfTheNameOnly() {
     QFETCH(QString, target);
     QFETCH(QString, bystander);
     QFETCH(bool, replaceTarget);
@@ -130,7 +130,7 @@ void tst_ProcessKill::endsEveryProcessOfTheNameOnly() {
     QVERIFY(IsAlive(other->processId()));
 }
 
-void tst_ProcessKill::callerOfTheNameEndsLast_data() {
+void TestProcessKill::callerOfTheNameEndsLast_data() {
     QTest::addColumn<QString>("call");
     QTest::newRow("kill") << QStringLiteral("kill");
     QTest::newRow("started kill") << QStringLiteral("start");
@@ -138,7 +138,7 @@ void tst_ProcessKill::callerOfTheNameEndsLast_data() {
 
 // A copy of this program named like two stand-ins ends all three; had it ended itself first, the
 // stand-ins would still run.
-void tst_ProcessKill::callerOfTheNameEndsLast() {
+void TestProcessKill::callerOfTheNameEndsLast() {
     QFETCH(QString, call);
     // Unique to this run: nothing outside the test carries the name.
     const QString name = QStringLiteral("platform-test-kill-%1.exe").arg(QCoreApplication::applicationPid());
@@ -165,7 +165,7 @@ void tst_ProcessKill::callerOfTheNameEndsLast() {
     }
 }
 
-void tst_ProcessKill::nameWithoutProcessesReturnsPromptly() {
+void TestProcessKill::nameWithoutProcessesReturnsPromptly() {
     QElapsedTimer timer;
     timer.start();
     platform::KillByImageName(QStringLiteral("platform-test-no-such-image.exe"));
@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
         }
         return 3;
     }
-    tst_ProcessKill test;
+    TestProcessKill test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

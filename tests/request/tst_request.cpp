@@ -45,7 +45,7 @@ std::shared_ptr<Outcome> Issue(const QString& endpoint, const QMap<QString, QJso
 
 }  // namespace
 
-class TstRequest : public QObject {
+class TestRequest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -159,5 +159,5 @@ private:
     HttpTestServer server_;
 };
 
-QTEST_GUILESS_MAIN(TstRequest)
+QTEST_GUILESS_MAIN(TestRequest)
 #include "tst_request.moc"

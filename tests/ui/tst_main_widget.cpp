@@ -60,6 +60,7 @@ private slots:
     void confirmingStopEndsEveryUpdater();
     void drag_data();
     void drag();
+    void windowWithoutActionsStillWorks();
 
 private:
     // Plays a space-separated script: press (the slot), click (the button), start, nostart,
@@ -284,6 +285,18 @@ void TestMainWidget::drag_data() {
     QTest::newRow("right button neither starts nor ends a drag")
         << kPanelAt << "pR0,0 m40,40 rR40,40 pL40,40 pR45,45 rR45,45 m50,-10" << QPoint(10, -50);
     QTest::newRow("the change log keeps its presses") << kLogAt << "pL0,0 m30,30" << QPoint(0, 0);
+}
+
+void TestMainWidget::windowWithoutActionsStillWorks() {
+    // Pressed before anyone runs the update (or after SetPresenter(nullptr)): no call goes
+    // anywhere, the window itself still follows the press.
+    MainWidget window;
+    window.OnUpdateClicked();
+    window.OnResultClicked();
+    QCOMPARE(At<QLabel>(window, kStatusAt)->text(), kChecking);
+    window_->SetPresenter(nullptr);
+    Run("press");
+    QVERIFY(presenter_.calls.isEmpty());
 }
 
 void TestMainWidget::drag() {

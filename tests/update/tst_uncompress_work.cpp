@@ -11,7 +11,7 @@
 #include "test_tree.h"
 #include "uncompress_work.h"
 
-class tst_UnCompressWork : public QObject {
+class TestUnCompressWork : public QObject {
     Q_OBJECT
 
 private slots:
@@ -21,7 +21,7 @@ private slots:
     void extractionStepTellsWhetherArchivesWereUnpacked();
 };
 
-void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled_data() {
+void TestUnCompressWork::reportsFalseOnceWhenNothingWasInstalled_data() {
     QTest::addColumn<QString>("archive");
     QTest::addColumn<bool>("looseFile");
     QTest::newRow("empty download directory") << "none" << false;
@@ -32,7 +32,7 @@ void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled_data() {
     QTest::newRow("archive whose file cannot be installed") << "blocked" << false;
 }
 
-void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled() {
+void TestUnCompressWork::reportsFalseOnceWhenNothingWasInstalled() {
     QFETCH(QString, archive);
     QFETCH(bool, looseFile);
     QTemporaryDir temp;
@@ -69,7 +69,7 @@ void tst_UnCompressWork::reportsFalseOnceWhenNothingWasInstalled() {
     QCOMPARE(QFileInfo::exists(work + "/" + name), looseFile || archive == "blocked");
 }
 
-void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked_data() {
+void TestUnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked_data() {
     QTest::addColumn<QString>("content");
     QTest::addColumn<bool>("expected");
     QTest::newRow("a good archive") << "good" << true;
@@ -77,7 +77,7 @@ void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked_data() {
     QTest::newRow("a corrupt archive") << "corrupt" << false;
 }
 
-void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked() {
+void TestUnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked() {
     QFETCH(QString, content);
     QFETCH(bool, expected);
     QTemporaryDir temp;
@@ -100,5 +100,5 @@ void tst_UnCompressWork::extractionStepTellsWhetherArchivesWereUnpacked() {
     QVERIFY(!QFileInfo::exists(work + "/bad.zip"));
 }
 
-QTEST_GUILESS_MAIN(tst_UnCompressWork)
+QTEST_GUILESS_MAIN(TestUnCompressWork)
 #include "tst_uncompress_work.moc"

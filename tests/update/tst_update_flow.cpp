@@ -153,7 +153,7 @@ void StartStaying(QProcess& process, const QString& name) {
 
 }  // namespace
 
-class UpdateFlowTest : public QObject {
+class TestUpdateFlow : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -178,7 +178,7 @@ private:
     MainPresenter* presenter_ = nullptr;
 };
 
-void UpdateFlowTest::init() {
+void TestUpdateFlow::init() {
     server_ = std::make_unique<HttpTestServer>();
     QVERIFY(server_->IsListening());
     tree_ = std::make_unique<QTemporaryDir>();
@@ -190,7 +190,7 @@ void UpdateFlowTest::init() {
     }
 }
 
-void UpdateFlowTest::cleanup() {
+void TestUpdateFlow::cleanup() {
     // A run ends with its process in the real program; here the next test must start afresh:
     // no presenter whose exit hook would fire, no window left over.
     delete presenter_;
@@ -200,12 +200,12 @@ void UpdateFlowTest::cleanup() {
     server_.reset();
 }
 
-MainPresenter* UpdateFlowTest::NewPresenter(const QString& url) {
+MainPresenter* TestUpdateFlow::NewPresenter(const QString& url) {
     presenter_ = new MainPresenter(url, Layout());
     return presenter_;
 }
 
-void UpdateFlowTest::interactiveUpdateInstallsAndRestarts() {
+void TestUpdateFlow::interactiveUpdateInstallsAndRestarts() {
     QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/same.dll", "unchanged"}}));
     ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"bin/same.dll", "unchanged"}, {"res/new.dat", "added"}});
     QProcess assistant;
@@ -242,7 +242,7 @@ void UpdateFlowTest::interactiveUpdateInstallsAndRestarts() {
     QTRY_VERIFY_WITH_TIMEOUT(Started().contains(HelperStartLine()), kWaitMs);
 }
 
-void UpdateFlowTest::forcedUpdateInstallsWithoutWaitingForTheUser() {
+void TestUpdateFlow::forcedUpdateInstallsWithoutWaitingForTheUser() {
     QVERIFY(Install({{"bin/app.dll", "old app"}}));
     ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
 
@@ -254,7 +254,7 @@ void UpdateFlowTest::forcedUpdateInstallsWithoutWaitingForTheUser() {
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
 }
 
-void UpdateFlowTest::silentRunOnlyDownloadsAndLeavesTheMarker() {
+void TestUpdateFlow::silentRunOnlyDownloadsAndLeavesTheMarker() {
     QVERIFY(Install({{"bin/app.dll", "old app"}}));
     ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"bin/other.dll", "other"}});
     QProcess assistant;
@@ -287,7 +287,7 @@ void UpdateFlowTest::silentRunOnlyDownloadsAndLeavesTheMarker() {
     QVERIFY(!StartedAfterSettling().contains(HelperStartLine()));
 }
 
-void UpdateFlowTest::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() {
+void TestUpdateFlow::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() {
     QVERIFY(Install({{"bin/a.dll", "old a"}}));
     const Files update{{"bin/a.dll", "new a"}, {"bin/b.dll", "new b"}, {"bin/c.dll", QByteArray(4000, 'c')}};
     ServeUpdate(*server_, update);
@@ -317,7 +317,7 @@ void UpdateFlowTest::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() 
     }
 }
 
-void UpdateFlowTest::nothingDiffersFinishesWithoutDownloading() {
+void TestUpdateFlow::nothingDiffersFinishesWithoutDownloading() {
     const Files current{{"bin/app.dll", "same"}, {"readme.txt", "text"}};
     QVERIFY(Install(current));
     ServeUpdate(*server_, current);
@@ -332,7 +332,7 @@ void UpdateFlowTest::nothingDiffersFinishesWithoutDownloading() {
     QVERIFY(!QFileInfo::exists(InstallRoot() + "/bin/app.dll.bak"));
 }
 
-void UpdateFlowTest::unavailableManifestStillOpensTheWindow() {
+void TestUpdateFlow::unavailableManifestStillOpensTheWindow() {
     server_->Serve("/update.json", HttpTestServer::Status(404, "none"));
 
     auto* presenter = NewPresenter(server_->Url("/update.json"));
@@ -344,7 +344,7 @@ void UpdateFlowTest::unavailableManifestStillOpensTheWindow() {
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
 }
 
-void UpdateFlowTest::closingBeforeStartRelaunchesTheAssistant() {
+void TestUpdateFlow::closingBeforeStartRelaunchesTheAssistant() {
     ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
 
     // What the version check does when the service reports an update.
@@ -361,7 +361,7 @@ void UpdateFlowTest::closingBeforeStartRelaunchesTheAssistant() {
     QVERIFY(!QFileInfo::exists(InstallRoot() + "/bin/app.dll"));
 }
 
-void UpdateFlowTest::secondManifestReusesTheWindow() {
+void TestUpdateFlow::secondManifestReusesTheWindow() {
     server_->Serve("/update.json", HttpTestServer::Status(503, "busy"));
 
     auto* presenter = NewPresenter(server_->Url("/update.json"));
@@ -384,7 +384,7 @@ void UpdateFlowTest::secondManifestReusesTheWindow() {
     QCOMPARE(StartedAfterSettling().count(kAssistant), 1);
 }
 
-void UpdateFlowTest::staleDownloadsAreNotInstalled() {
+void TestUpdateFlow::staleDownloadsAreNotInstalled() {
     QVERIFY(Install({{"bin/app.dll", "old app"}, {"bin/old.dll", "current old"}, {"bin/lib.dll", "current lib"}}));
     // An earlier silent run downloaded an older file and was never installed; an update before
     // it left what it had unpacked.
@@ -404,6 +404,6 @@ void UpdateFlowTest::staleDownloadsAreNotInstalled() {
     QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
 }
 
-QTEST_MAIN(UpdateFlowTest)
+QTEST_MAIN(TestUpdateFlow)
 
 #include "tst_update_flow.moc"

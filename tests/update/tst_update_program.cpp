@@ -90,7 +90,7 @@ QByteArray Json(const QJsonObject& object) { return QJsonDocument(object).toJson
 
 }  // namespace
 
-class UpdateProgramTest : public QObject {
+class TestUpdateProgram : public QObject {
     Q_OBJECT
 private slots:
     void exitCodes_data();
@@ -103,7 +103,7 @@ private slots:
     void versionAnswerTakesOnlyStrictTypes();
 };
 
-void UpdateProgramTest::exitCodes_data() {
+void TestUpdateProgram::exitCodes_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("otherInstance");  // a first updater is still running
     QTest::addColumn<bool>("marker");         // a finished silent download waits
@@ -121,7 +121,7 @@ void UpdateProgramTest::exitCodes_data() {
     QTest::newRow("second instance with bad arguments") << QStringList{"only one"} << true << false << 0;
 }
 
-void UpdateProgramTest::exitCodes() {
+void TestUpdateProgram::exitCodes() {
     QFETCH(QStringList, arguments);
     QFETCH(bool, otherInstance);
     QFETCH(bool, marker);
@@ -153,7 +153,7 @@ void UpdateProgramTest::exitCodes() {
     }
 }
 
-void UpdateProgramTest::silentRunDownloadsAndLeavesTheMarker() {
+void TestUpdateProgram::silentRunDownloadsAndLeavesTheMarker() {
     Installation installation;
     QVERIFY(installation.IsValid());
     HttpTestServer server;
@@ -169,7 +169,7 @@ void UpdateProgramTest::silentRunDownloadsAndLeavesTheMarker() {
     QVERIFY(installation.Started().isEmpty());  // neither the assistant nor the helper
 }
 
-void UpdateProgramTest::versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data() {
+void TestUpdateProgram::versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data() {
     QTest::addColumn<HttpTestServer::Behaviour>("answer");
     const QJsonObject noUpdate{{"flag", false}, {"downloadUrl", "MANIFEST"}, {"forceUpdate", true}};
     const QJsonObject textFlag{{"flag", "true"}, {"downloadUrl", "MANIFEST"}};
@@ -183,7 +183,7 @@ void UpdateProgramTest::versionCheckWithoutUpdateRestartsTheAssistantAndEnds_dat
     QTest::newRow("no answer in time") << HttpTestServer::Silent();
 }
 
-void UpdateProgramTest::versionCheckWithoutUpdateRestartsTheAssistantAndEnds() {
+void TestUpdateProgram::versionCheckWithoutUpdateRestartsTheAssistantAndEnds() {
     QFETCH(HttpTestServer::Behaviour, answer);
     Installation installation;
     QVERIFY(installation.IsValid());
@@ -202,7 +202,7 @@ void UpdateProgramTest::versionCheckWithoutUpdateRestartsTheAssistantAndEnds() {
     QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), QStringList{kAssistant}, kWaitMs);
 }
 
-void UpdateProgramTest::versionCheckWithUpdateFetchesTheNamedManifest() {
+void TestUpdateProgram::versionCheckWithUpdateFetchesTheNamedManifest() {
     Installation installation;
     QVERIFY(installation.IsValid());
     HttpTestServer server;
@@ -223,7 +223,7 @@ void UpdateProgramTest::versionCheckWithUpdateFetchesTheNamedManifest() {
     updater.waitForFinished();
 }
 
-void UpdateProgramTest::versionAnswerTakesOnlyStrictTypes_data() {
+void TestUpdateProgram::versionAnswerTakesOnlyStrictTypes_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("update");
     QTest::addColumn<QString>("url");
@@ -237,7 +237,7 @@ void UpdateProgramTest::versionAnswerTakesOnlyStrictTypes_data() {
     QTest::newRow("result not an object") << QByteArray(R"({"result":[{"flag":true}]})") << false << "" << false;
 }
 
-void UpdateProgramTest::versionAnswerTakesOnlyStrictTypes() {
+void TestUpdateProgram::versionAnswerTakesOnlyStrictTypes() {
     QFETCH(QByteArray, body);
     const VersionAnswer answer = ParseVersionAnswer(body);
     QTEST(answer.update, "update");
@@ -245,5 +245,5 @@ void UpdateProgramTest::versionAnswerTakesOnlyStrictTypes() {
     QTEST(answer.forceUpdate, "force");
 }
 
-QTEST_GUILESS_MAIN(UpdateProgramTest)
+QTEST_GUILESS_MAIN(TestUpdateProgram)
 #include "tst_update_program.moc"

@@ -9,10 +9,11 @@ UpdateLayout::UpdateLayout(const QString& programDir) : programDir_(programDir) 
 
 UpdateLayout UpdateLayout::OfRunningProgram() { return UpdateLayout(QCoreApplication::applicationDirPath()); }
 
-QString UpdateLayout::DownloadDir() const { return programDir_ + "/" + kDownloadDirName; }
+QString UpdateLayout::ProgramFolder(const QString& name) const { return programDir_ + "/" + name; }
+QString UpdateLayout::DownloadDir() const { return ProgramFolder(kDownloadDirName); }
 QString UpdateLayout::ManifestPath() const { return DownloadDir() + kManifestKey; }
 QString UpdateLayout::MarkerPath() const { return DownloadDir() + kMarkerName; }
 QString UpdateLayout::InstallRoot() const { return programDir_ + "/../.."; }
-QString UpdateLayout::AssistantPath() const { return programDir_ + "/" + kAssistantImage; }
-QString UpdateLayout::HelperPath() const { return programDir_ + "/" + kHelperImage; }
-QString UpdateLayout::UpdaterPath() const { return programDir_ + "/" + kUpdaterImage; }
+QString UpdateLayout::AssistantPath() const { return ProgramFolder(kAssistantImage); }
+QString UpdateLayout::HelperPath() const { return ProgramFolder(kHelperImage); }
+QString UpdateLayout::UpdaterPath() const { return ProgramFolder(kUpdaterImage); }

@@ -24,6 +24,8 @@ public:
     static UpdateLayout OfRunningProgram();
 
     QString ProgramDir() const { return programDir_; }
+    // ProgramDir + "/" + name: a file or folder beside the program.
+    QString ProgramFolder(const QString& name) const;
     // ProgramDir + "/download".
     QString DownloadDir() const;
     // DownloadDir + "/update.json".

@@ -155,7 +155,9 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     connect(closeButton_, &QPushButton::clicked, this, [this] { OnCloseClicked(); });
 }
 
-void MainWidget::SetPresenter(UpdateActions* presenter) { presenter_ = presenter; }
+void MainWidget::SetPresenter(UpdateActions* presenter) {
+    presenter_ = presenter != nullptr ? presenter : &noActions_;
+}
 
 void MainWidget::SetUpdateInfo(const QString& version, const QString& log, const QString& date) {
     versionLabel_->setText(kVersionPrefix + version);

@@ -18,7 +18,7 @@ class MainWidget : public QDialog {
 public:
     explicit MainWidget(QWidget* parent = nullptr);
 
-    // Not owned. Set before show(); the slots call it without checking.
+    // Not owned; null takes it back. Until it is set, the window's calls do nothing.
     void SetPresenter(UpdateActions* presenter);
     // Version and date replace the labels' values; the log is appended to the change log (text
     // that looks like rich text is taken as rich text).
@@ -56,7 +56,8 @@ private:
     // Closes the window, or while an update runs asks whether to stop it.
     void OnCloseClicked();
 
-    UpdateActions* presenter_ = nullptr;
+    NoUpdateActions noActions_;
+    UpdateActions* presenter_ = &noActions_;
     int updateState_ = kIdle;
     bool dragging_ = false;
     QPoint pressPos_;

@@ -16,3 +16,12 @@ public:
 protected:
     ~UpdateActions() = default;
 };
+
+// The actions of a window that has not been given any: each call does nothing.
+class NoUpdateActions : public UpdateActions {
+public:
+    void BeginInstall() override {}
+    void DisconnectView() override {}
+    void RestartApp() override {}
+    void OnResult() override {}
+};

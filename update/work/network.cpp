@@ -18,7 +18,7 @@ void NetWork::SetDir(const QString& name) {
     QDir().mkpath(DownloadDir());
 }
 
-QString NetWork::DownloadDir() const { return layout_.ProgramDir() + "/" + dirName_; }
+QString NetWork::DownloadDir() const { return layout_.ProgramFolder(dirName_); }
 
 void NetWork::DownLoad(const QMap<QString, QString>& files, int type) {
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
