@@ -25,13 +25,12 @@ inline void ParseOptions(QCommandLineParser& parser, const QCoreApplication& app
         }
     }
     parser.addOptions(options);
-    if (parser.parse(app.arguments()) && parser.positionalArguments().isEmpty()) {
-        if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
-        return;
+    if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
+        const QString error = parser.errorText().isEmpty() ? QStringLiteral("stray arguments") : parser.errorText();
+        std::fprintf(stderr, "%s\n\n%s", qPrintable(error), qPrintable(parser.helpText()));
+        std::exit(2);
     }
-    const QString error = parser.errorText().isEmpty() ? QStringLiteral("no arguments are taken") : parser.errorText();
-    std::fprintf(stderr, "%s\n\n%s", qPrintable(error), qPrintable(parser.helpText()));
-    std::exit(2);
+    if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
 }
 
 // The value of a whole-number option, which must lie within [lo, hi].

@@ -62,8 +62,7 @@ bool WaitForMap(Display* display, Clock::time_point deadline) {
     return false;
 }
 
-// One run: the milliseconds to the window join times, the peak memory (KiB) joins memory;
-// false when no window came.
+// One run: its milliseconds to the window join times, its peak KiB memory; false without window.
 bool RunOnce(Display* display, const std::string& updater, const std::string& url, std::vector<double>* times,
              std::vector<double>* memory) {
     XSync(display, True);  // forget the maps of earlier runs
@@ -102,9 +101,7 @@ int main(int argc, char** argv) {
     const QString bin = root.path() + "/app/bin";
     const QString www = root.path() + "/www";
     const QString tmp = root.path() + "/tmp";
-    QDir().mkpath(bin);
-    QDir().mkpath(www);
-    QDir().mkpath(tmp);
+    for (const QString& folder : {bin, www, tmp}) QDir().mkpath(folder);
     QFile::setPermissions(tmp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);  // as a runtime dir must be
     for (const char* name : {"TMPDIR", "XDG_RUNTIME_DIR"}) setenv(name, qPrintable(tmp), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);

@@ -32,7 +32,7 @@ std::string FirstDifference(const std::string& left, const std::string& right) {
     for (std::uint64_t offset = 0; a && b;) {
         a.read(bufA.data(), bufA.size());
         b.read(bufB.data(), bufB.size());
-        if (a.gcount() != b.gcount()) return "lengths differ while reading";
+        if (a.gcount() != b.gcount()) return "sizes differ";
         const auto n = a.gcount();
         const auto at = std::mismatch(bufA.begin(), bufA.begin() + n, bufB.begin()).first - bufA.begin();
         if (at < n) return "bytes differ from offset " + std::to_string(offset + at);
@@ -70,9 +70,7 @@ bool CompareTrees(const std::string& left, const std::string& right, std::size_t
         } else if (entry.first == 'f') {
             ++summary->files;
             summary->bytes += entry.second;
-            const std::uint64_t size = other->second.second;
-            const std::string why = entry.second != size ? std::to_string(entry.second) + " vs " + std::to_string(size)
-                                                         : FirstDifference(left + "/" + name, right + "/" + name);
+            const std::string why = FirstDifference(left + "/" + name, right + "/" + name);
             if (!why.empty()) note(name + ": " + why);
         }
     }

@@ -58,10 +58,9 @@ int RunWalk(QCoreApplication& app, const QString& root, const QString& manifestP
     }
     bool differs = false;
     auto* work = new ErgodicDirsWork(root, files);
-    QObject::connect(work, &ErgodicDirsWork::ergodicdirfinished, &app, [&](bool finish) {
-        differs = finish;
-        app.quit();
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        work, &ErgodicDirsWork::ergodicdirfinished, &app, [&](bool found) { differs = found; app.quit(); },
+        Qt::QueuedConnection);
     QThreadPool::globalInstance()->start(work);
     app.exec();
     if (!differs) return 0;
@@ -98,7 +97,6 @@ int main(int argc, char** argv) {
     std::printf("  peer         find ROOT -type f -name '*.*' -print0 | xargs -0 md5sum (%s)\n",
                 bench::FirstOutputLine("md5sum", {"--version"}).c_str());
 
-    // 10 files per MiB of random bytes, plus one large file.
     std::vector<bench::TreeFile> files = bench::PlanTree({20240501, treeMib * 10u, std::uint64_t{treeMib} << 20, 0, 1});
     if (bigMib > 0) files.push_back({"big/cache.pak", std::uint64_t{bigMib} << 20, bench::Content::Random, 7});
     std::uint64_t bytes = 0;

@@ -1,8 +1,7 @@
-// whole_update_bench: times a whole update by our components (manifest, file walk, downloads,
-// unpack, verify, install) against the shell script whole-update-baseline, both on fresh copies
-// of an installed old version, served the release update-pack made of the new one by Debian's
-// python3 http.server on 127.0.0.1. Our side is this program started again with --run, so that
-// its peak memory is its own; it gets the program folder inside the copy as update.exe would.
+// whole_update_bench: times a whole update by our components against whole-update-baseline, both
+// on fresh copies of an installed old version, fetching the release update-pack made of the new
+// one from Debian's python3 http.server on 127.0.0.1. Our side is this program started again with
+// --run (so that its peak memory is its own), given the program folder inside the copy.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -81,10 +80,7 @@ int RunUpdate(const QString& programDir, const QString& manifestUrl, const QStri
         failures += ecode != 0;
         if (++reports == expected) loop.quit();
     });
-    QObject::connect(&network, &NetWork::ergodicdirfinished, &loop, [&](bool finish) {
-        differs = finish;
-        loop.quit();
-    });
+    QObject::connect(&network, &NetWork::ergodicdirfinished, &loop, [&](bool found) { differs = found; loop.quit(); });
 
     clock.start();
     network.DownLoad({{kManifestKey, manifestUrl}}, DownLoadWork::kManifest);
