@@ -62,7 +62,7 @@ bool WaitForMap(Display* display, Clock::time_point deadline) {
     return false;
 }
 
-// One run: its milliseconds to the window join times, its peak KiB memory; false without window.
+// One run: milliseconds to the window into times, peak memory (KiB) into memory; false if none.
 bool RunOnce(Display* display, const std::string& updater, const std::string& url, std::vector<double>* times,
              std::vector<double>* memory) {
     XSync(display, True);  // forget the maps of earlier runs

@@ -207,10 +207,11 @@ bool RunSide(const Setup& setup, bool ours, const std::string& label, Measured* 
         if (key == "vmhwm_kib") in >> kib;
     }
     m->hwmMib = kib / 1024.0;
-    std::string error = m->run.exitCode != 0 ? "exit " + std::to_string(m->run.exitCode) : "";
+    std::string error;
     for (const QString& phase : kPhases) {
         if ((ours || phase != kOursOnlyPhase) && !m->phases.count(phase.toStdString())) error = "no report";
     }
+    if (m->run.exitCode != 0) error = "exit " + std::to_string(m->run.exitCode);
     if (error.empty() && m->fetched != long(setup.fetch)) {
         error = "fetched " + std::to_string(m->fetched) + " archives instead of " + std::to_string(setup.fetch);
     }
