@@ -2,29 +2,21 @@
 // then copy the unpacked tree over the install root with ".bak" backups and a full rollback.
 #include "install_steps.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <vector>
 
+#include "manifest.h"
+#include "release_files.h"
 #include "zip_archive.h"
 
 namespace install {
 
 namespace {
-
-// Both steps walk the download tree the same way: one case-insensitive name filter, plain files
-// only (no symbolic links), recursive. Without QDir::Hidden the walk skips hidden files and does
-// not descend into hidden folders.
-QDirIterator WalkFiles(const QString& workDir, const QString& nameFilter) {
-    return QDirIterator(workDir, QStringList{nameFilter}, QDir::Files | QDir::NoSymLinks,
-                        QDirIterator::Subdirectories);
-}
 
 // What one ReplaceFiles run changed in the install root, in order, so that a failed copy can
 // undo all of it and a successful run can drop the previous backups it kept aside.
@@ -102,16 +94,6 @@ bool MakeFolders(const QString& dir, Journal& journal) {
     return true;
 }
 
-// path's part below dir, starting with "/", or an empty string when path does not lie below
-// dir as spelled (case-sensitive, at a folder boundary).
-QString RelativeBelow(const QString& path, const QString& dir) {
-    const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir.left(dir.size() - 1) : dir;
-    if (path.size() <= prefix.size() + 1 || !path.startsWith(prefix) || path.at(prefix.size()) != QLatin1Char('/')) {
-        return QString();
-    }
-    return path.mid(prefix.size());
-}
-
 // Installs one file. The outcome is the copy's: a backup rename that did not happen leaves the
 // target in place, and QFile::copy never overwrites, so it fails there.
 bool InstallFile(const QString& source, const QString& target, Journal& journal) {
@@ -132,22 +114,14 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
     return true;
 }
 
-// 32 hexadecimal digits. A manifest entry without one (missing, empty) vouches for nothing and
-// leaves its file unchecked, as do upper-case digits (the walk, which compares exactly, fetches
-// such files on every run; refusing to install them as well would be a new failure).
-bool IsMd5Text(const QString& text) {
-    static const QRegularExpression kMd5(QStringLiteral("^[0-9A-Fa-f]{32}$"));
-    return kMd5.match(text).hasMatch();
-}
-
 }  // namespace
 
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
     // The downloaded manifest goes first, so it is never installed with the extracted files.
-    QFile::remove(workDir + QStringLiteral("/update.json"));
+    QFile::remove(workDir + kManifestKey);
 
     bool found = false;
-    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.zip"));
+    QDirIterator it = release::WalkFiles(workDir, release::kArchiveNameFilter);
     while (it.hasNext()) {
         it.next();
         found = true;
@@ -165,19 +139,15 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
 
 bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd5) {
     if (expectedMd5.isEmpty()) return true;
-    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.*"));
+    QDirIterator it = release::WalkFiles(workDir);
     while (it.hasNext()) {
         it.next();
         const QString source = it.fileInfo().canonicalFilePath();
         // A path not spelled below workDir is refused by the copy step itself.
-        const auto expected = expectedMd5.constFind(RelativeBelow(source, workDir));
-        if (expected == expectedMd5.cend() || !IsMd5Text(expected.value())) continue;
-        QFile file(source);
-        QCryptographicHash hash(QCryptographicHash::Md5);
-        if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) return false;
-        if (QString::fromLatin1(hash.result().toHex()).compare(expected.value(), Qt::CaseInsensitive) != 0) {
-            return false;
-        }
+        const auto expected = expectedMd5.constFind(release::FileKey(source, workDir));
+        // An entry without an MD5 (missing, empty) vouches for nothing and leaves its file unchecked.
+        if (expected == expectedMd5.cend() || !release::IsMd5Text(expected.value())) continue;
+        if (!release::Md5Matches(release::FileMd5(source), expected.value())) return false;
     }
     return true;
 }
@@ -185,7 +155,7 @@ bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const CopyHooks& hooks) {
     Journal journal;
     bool found = false;
-    QDirIterator it = WalkFiles(workDir, QStringLiteral("*.*"));
+    QDirIterator it = release::WalkFiles(workDir);
     while (it.hasNext()) {
         it.next();
         found = true;
@@ -194,7 +164,7 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
         // The download directory as spelled is cut from the front of the canonical path, leaving
         // the path below it ("/bin/x.dll"). A file whose canonical path is not spelled below it
         // (a link, other letter case) has no place in the install root and fails the step.
-        const QString relative = RelativeBelow(source, workDir);
+        const QString relative = release::FileKey(source, workDir);
         const QString target = installRoot + relative;
         const bool copied = !relative.isEmpty() && InstallFile(source, target, journal);
         if (hooks.afterCopy) hooks.afterCopy(copied, source, target);

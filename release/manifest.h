@@ -1,9 +1,11 @@
-// The update manifest update.json: version texts and the list of files, one zip archive each,
-// keyed by "/" + path below the install root + ".zip".
+// The release format on the wire: the manifest update.json (version texts and the files, one zip
+// archive each) and the version-check service's answer that announces it, read and written.
 #pragma once
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QVector>
 
 // Map key of the manifest itself among the downloads, and its file name below the download
 // directory and the release folder.
@@ -11,7 +13,7 @@ inline const QString kManifestKey = QStringLiteral("/update.json");
 
 struct ManifestEntry {
     QString name;  // "/" + relative path of the installed file + ".zip"
-    QString md5;   // lower-case hex MD5 of the installed file, compared exactly
+    QString md5;   // hex MD5 of the installed file, compared ignoring letter case
     QString url;   // where the archive is downloaded from
 };
 
@@ -19,8 +21,8 @@ using ManifestMap = QMap<QString, ManifestEntry>;
 
 struct ManifestTexts {
     QString version;
-    QString description;
-    QString updateDate;
+    QString description;  // the change log; simple HTML such as <br> is shown as such
+    QString updateDate;   // "yyyy.MM.dd" as update-pack writes it
 };
 
 // Reads the manifest at path. Returns false when the text is not a JSON document: nothing is
@@ -33,3 +35,20 @@ bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files)
 // The manifest as the install steps check it: path of each installed file ("/bin/app.dll", the
 // entry name without its ".zip") -> MD5.
 QMap<QString, QString> InstalledMd5s(const ManifestMap& files);
+
+// The text of update.json listing files in the given order, indented.
+QByteArray ManifestJson(const ManifestTexts& texts, const QVector<ManifestEntry>& files);
+
+// What the version-check service answers.
+struct VersionAnswer {
+    bool update = false;       // result.flag, a JSON boolean
+    QString downloadUrl;       // result.downloadUrl, a JSON string: the manifest's URL
+    bool forceUpdate = false;  // result.forceUpdate, a JSON boolean: install without asking
+};
+
+// Reads a response body. Anything but a JSON object, and members of another JSON type than
+// expected, count as "no update" and empty or false values.
+VersionAnswer ParseVersionAnswer(const QByteArray& body);
+
+// A successful answer's body (code 0, msg "success") carrying answer as its result, indented.
+QByteArray VersionAnswerJson(const VersionAnswer& answer);

@@ -13,7 +13,6 @@
 
 #include "http_test_server.h"
 #include "test_tree.h"
-#include "version_check.h"
 #include "zip_builder.h"
 
 namespace {
@@ -99,8 +98,6 @@ private slots:
     void versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data();
     void versionCheckWithoutUpdateRestartsTheAssistantAndEnds();
     void versionCheckWithUpdateFetchesTheNamedManifest();
-    void versionAnswerTakesOnlyStrictTypes_data();
-    void versionAnswerTakesOnlyStrictTypes();
 };
 
 void TestUpdateProgram::exitCodes_data() {
@@ -221,28 +218,6 @@ void TestUpdateProgram::versionCheckWithUpdateFetchesTheNamedManifest() {
     QVERIFY(installation.Started().isEmpty());
     updater.kill();
     updater.waitForFinished();
-}
-
-void TestUpdateProgram::versionAnswerTakesOnlyStrictTypes_data() {
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("update");
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<bool>("force");
-    QTest::newRow("update, forced") << QByteArray(R"({"result":{"flag":true,"downloadUrl":"u","forceUpdate":true}})")
-                                    << true << "u" << true;
-    QTest::newRow("forced given as number") << QByteArray(R"({"result":{"flag":true,"downloadUrl":"u","forceUpdate":1}})")
-                                            << true << "u" << false;
-    QTest::newRow("url not a string") << QByteArray(R"({"result":{"flag":true,"downloadUrl":7}})") << true << ""
-                                      << false;
-    QTest::newRow("result not an object") << QByteArray(R"({"result":[{"flag":true}]})") << false << "" << false;
-}
-
-void TestUpdateProgram::versionAnswerTakesOnlyStrictTypes() {
-    QFETCH(QByteArray, body);
-    const VersionAnswer answer = ParseVersionAnswer(body);
-    QTEST(answer.update, "update");
-    QTEST(answer.downloadUrl, "url");
-    QTEST(answer.forceUpdate, "force");
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)

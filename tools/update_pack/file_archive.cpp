@@ -14,6 +14,7 @@
 
 #include <zip.h>
 
+#include "release_files.h"
 #include "zip_archive.h"
 
 namespace {
@@ -132,7 +133,7 @@ bool CheckFileArchive(const QString& archivePath, const QString& storedPath, con
         return false;
     }
     const QString got = QString::fromLatin1(hash.result().toHex());
-    if (got != md5) {
+    if (!release::Md5Matches(got, md5)) {
         *error = QStringLiteral("%1 unpacks to content with MD5 %2, not %3 (did the file change while it was packed?)")
                      .arg(archivePath, got, md5);
         return false;

@@ -11,5 +11,6 @@ bool WriteFileArchive(const QString& sourcePath, const QString& storedPath, cons
                       QString* error);
 
 // Opens archivePath with the updater's own zip engine and checks that it holds one item named
-// storedPath whose content has the lower-case hex MD5 md5. On failure error says why.
+// storedPath whose content has the MD5 md5, compared as the updater compares. On failure error
+// says why.
 bool CheckFileArchive(const QString& archivePath, const QString& storedPath, const QString& md5, QString* error);

@@ -1,27 +1,24 @@
-// The updater's replacement step walks its download folder with the name filter "*.*", files
-// only, no symbolic links, hidden entries skipped (it does not even descend into hidden folders).
-// Anything in the release that this walk would not pick up must not go into the manifest: the
-// updater would download it on every run and never install it. Its zip reader also has limits
-// of its own: stored names up to 259 characters and sizes that fit 32 bits (no Zip64).
+// The updater installs only the files its walk picks up (release::WalkFiles: managed names,
+// plain files, no symbolic links, nothing hidden and nothing inside a hidden folder). Anything in
+// the release that this walk would not pick up must not go into the manifest: the updater would
+// download it on every run and never install it. Its zip reader also has limits of its own:
+// stored names up to 259 characters and sizes that fit 32 bits (no Zip64).
 #include "release_scan.h"
 
 #include <QDir>
 #include <QFileInfo>
 
+#include "release_files.h"
 #include "zip_archive.h"
 
 namespace {
 
-// Hidden on POSIX means a leading dot; on Windows QFileInfo also reports the hidden attribute.
-bool IsHidden(const QFileInfo& info) {
-    return info.fileName().startsWith(QLatin1Char('.')) || info.isHidden();
-}
-
 // Why the updater cannot install this regular file, or an empty string when it can.
 QString FileProblem(const QFileInfo& info, const QString& relativePath) {
-    if (IsHidden(info)) return QStringLiteral("hidden file; the updater skips hidden entries");
-    if (!info.fileName().contains(QLatin1Char('.'))) {
-        return QStringLiteral("no dot in the name; the updater only copies names matching \"*.*\"");
+    if (release::IsHidden(info)) return QStringLiteral("hidden file; the updater skips hidden entries");
+    if (!release::IsManagedName(info.fileName())) {
+        return QStringLiteral("no dot in the name; the updater only copies names matching \"%1\"")
+            .arg(release::kManagedNameFilter);
     }
     if (relativePath.size() >= kZipMaxPath) {
         return QStringLiteral("path longer than %1 characters; the updater's zip reader refuses it")
@@ -42,7 +39,7 @@ void Walk(const QString& folder, const QString& prefix, bool inHiddenFolder, Rel
         if (info.isSymLink()) {
             scan->unsupported.push_back({relative, QStringLiteral("symbolic link; the updater copies regular files only")});
         } else if (info.isDir()) {
-            Walk(info.absoluteFilePath(), relative + QLatin1Char('/'), inHiddenFolder || IsHidden(info), scan);
+            Walk(info.absoluteFilePath(), relative + QLatin1Char('/'), inHiddenFolder || release::IsHidden(info), scan);
         } else if (!info.isFile()) {
             scan->unsupported.push_back({relative, QStringLiteral("not a regular file")});
         } else if (inHiddenFolder) {

@@ -4,7 +4,6 @@
 // release is in place.
 #include "update_pack.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,9 +11,11 @@
 
 #include <cstdio>
 
+#include "download_urls.h"
 #include "file_archive.h"
+#include "manifest.h"
 #include "pack_progress.h"
-#include "release_manifest.h"
+#include "release_files.h"
 #include "release_scan.h"
 #include "staged_output.h"
 
@@ -28,16 +29,6 @@ void Say(const QString& text) {
 int Fail(const QString& text) {
     Say(QStringLiteral("error: ") + text);
     return 1;
-}
-
-QString FileMd5(const QString& path, QString* error) {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return QString();
-    }
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 bool WriteWhole(const QString& path, const QByteArray& bytes, QString* error) {
@@ -127,10 +118,13 @@ int RunPack(const PackRequest& request) {
     if (!output.Begin(&error)) return Fail(error);
 
     PackProgress progress(scan.files.size(), scan.totalBytes, request.quiet);
-    QVector<ManifestFile> manifest;
+    QVector<ManifestEntry> manifest;
     for (const ReleaseFile& file : scan.files) {
-        const QString archive = output.Path() + ArchiveName(file.relativePath);
-        const QString md5 = FileMd5(file.absolutePath, &error);
+        const QString name = release::ArchiveName(QLatin1Char('/') + file.relativePath);
+        const QString archive = output.Path() + name;
+        QString readError;
+        const QString md5 = release::FileMd5(file.absolutePath, &readError);
+        if (md5.isEmpty()) error = QStringLiteral("cannot read %1: %2").arg(file.absolutePath, readError);
         const bool packed = !md5.isEmpty() && QDir().mkpath(QFileInfo(archive).absolutePath()) &&
                             WriteFileArchive(file.absolutePath, file.relativePath, archive, &error) &&
                             CheckFileArchive(archive, file.relativePath, md5, &error);
@@ -138,12 +132,12 @@ int RunPack(const PackRequest& request) {
             progress.Break();
             return Fail(error.isEmpty() ? QStringLiteral("cannot create a folder for %1").arg(archive) : error);
         }
-        manifest.push_back({file.relativePath, md5});
+        manifest.push_back({name, md5, ArchiveUrl(base, name)});
         progress.FileDone(file.size, QFileInfo(archive).size());
     }
 
-    const ReleaseTexts texts{request.version, request.description, request.date};
-    if (!WriteWhole(output.Path() + QStringLiteral("/update.json"), ManifestJson(texts, base, manifest), &error)) {
+    const ManifestTexts texts{request.version, request.description, request.date};
+    if (!WriteWhole(output.Path() + kManifestKey, ManifestJson(texts, manifest), &error)) {
         progress.Break();
         return Fail(error);
     }
@@ -158,7 +152,7 @@ int RunPack(const PackRequest& request) {
     if (!request.serviceAnswer.isEmpty()) {
         const QString folder = QFileInfo(request.serviceAnswer).absolutePath();
         if (!QDir().mkpath(folder) ||
-            !WriteWhole(request.serviceAnswer, ServiceAnswerJson(base, request.force), &error)) {
+            !WriteWhole(request.serviceAnswer, VersionAnswerJson({true, base + kManifestKey, request.force}), &error)) {
             return Fail(QStringLiteral("the release is in place, but %1").arg(error.isEmpty() ? folder : error));
         }
     }

@@ -1,10 +1,7 @@
-// The answer of the update service is {"result": {"flag": bool, "downloadUrl": string,
-// "forceUpdate": bool}, ...}; only those three members are read, with strict JSON types: the
-// service decides, and a malformed answer must not start an update.
+// The request names the client's version; the answer's format is the release unit's, shared
+// with the publisher tool that writes it.
 #include "version_check.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
 #include <QString>
@@ -13,14 +10,12 @@
 #include <cstdlib>
 
 #include "main_presenter.h"
+#include "manifest.h"
 #include "qrequest.h"
 
 namespace {
 
 const QString kVersionKey = QStringLiteral("versionNumber");
-const QString kFlagKey = QStringLiteral("flag");
-const QString kDownloadUrlKey = QStringLiteral("downloadUrl");
-const QString kForceUpdateKey = QStringLiteral("forceUpdate");
 
 // Nothing to do: the assistant application runs again and this updater ends here, without
 // the exit hook (no helper is started) and without waiting for anything else.
@@ -37,17 +32,6 @@ void SendVersionCheck(MainPresenter* presenter) {
     params.insert(kVersionKey, QString::fromLatin1(qRequest::kVersionNumber));
     qRequest::commonRequest(qRequest::CheckVersion, params,
                             [presenter](bool ok, QByteArray body) { HandleVersionAnswer(presenter, ok, body); });
-}
-
-VersionAnswer ParseVersionAnswer(const QByteArray& body) {
-    VersionAnswer answer;
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject()) return answer;
-    const QJsonObject result = document.object().value(qRequest::kResultKey).toObject();
-    answer.update = result.value(kFlagKey).toBool(false);
-    answer.downloadUrl = result.value(kDownloadUrlKey).toString();
-    answer.forceUpdate = result.value(kForceUpdateKey).toBool(false);
-    return answer;
 }
 
 void HandleVersionAnswer(MainPresenter* presenter, bool ok, const QByteArray& body) {

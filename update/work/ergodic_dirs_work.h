@@ -20,7 +20,7 @@ signals:
 
 private:
     QString root_;
-    // Relative path of a local file + ".zip" -> lower-case hex MD5 of its bytes.
+    // Archive name of a local file -> lower-case hex MD5 of its bytes (empty: unreadable).
     QMap<QString, QString> localChecksums_;
     ManifestMap manifest_;
 };

@@ -45,6 +45,12 @@ void DropFileAccessOverride() {
     syscall(SYS_capset, &header, data);
 }
 
+bool MakeUnreadable(const QString& path) {
+    QFile::setPermissions(path, QFileDevice::Permissions());
+    QFile probe(path);
+    return !probe.open(QIODevice::ReadOnly);
+}
+
 QString Md5(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }

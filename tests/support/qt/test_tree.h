@@ -16,6 +16,9 @@ QMap<QString, QByteArray> Snapshot(const QString& root);
 // as they are for any other user: drops root's permission-override capabilities from the
 // calling thread. Call it before the thread pool starts threads, which inherit the result.
 void DropFileAccessOverride();
+// Takes every permission from the file at path. False when this process can still read it
+// (the test should skip then).
+bool MakeUnreadable(const QString& path);
 
 // Lower-case hex MD5 of bytes.
 QString Md5(const QByteArray& bytes);

@@ -1,9 +1,8 @@
-// Tests of ReadManifest: how update.json texts and file entries are read, and what is left
-// untouched when the document is unusable.
+// Tests of the release format's readers: how update.json texts and file entries are read, what is
+// left untouched when the document is unusable, and which version-check answers ask for an update.
 #include <unistd.h>
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,6 +41,8 @@ private slots:
     void readsDocument();
     void unusableSourceChangesNothing_data();
     void unusableSourceChangesNothing();
+    void versionAnswerTakesOnlyStrictTypes_data();
+    void versionAnswerTakesOnlyStrictTypes();
 };
 
 void TestManifest::readsDocument_data() {
@@ -147,9 +148,7 @@ void TestManifest::unusableSourceChangesNothing() {
         QVERIFY(QDir().mkpath(path));
     } else if (kind == "locked") {
         QVERIFY(testtree::WriteFile(dir.path(), "update.json", R"({"version":"6"})"));
-        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
-        QFile probe(path);
-        if (probe.open(QIODevice::ReadOnly)) QSKIP("this process can read a mode-000 file");
+        if (!testtree::MakeUnreadable(path)) QSKIP("this process can read a mode-000 file");
     }
 
     ManifestTexts texts = kOldTexts;
@@ -159,6 +158,30 @@ void TestManifest::unusableSourceChangesNothing() {
     QCOMPARE(texts.description, kOldTexts.description);
     QCOMPARE(texts.updateDate, kOldTexts.updateDate);
     QCOMPARE(Flatten(files), kOldLines);
+}
+
+void TestManifest::versionAnswerTakesOnlyStrictTypes_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("force");
+    QTest::newRow("update, forced") << QByteArray(R"({"result":{"flag":true,"downloadUrl":"u","forceUpdate":true}})")
+                                    << true << "u" << true;
+    QTest::newRow("flag given as text") << QByteArray(R"({"result":{"flag":"true","downloadUrl":"u"}})") << false
+                                        << "u" << false;
+    QTest::newRow("forced given as number") << QByteArray(R"({"result":{"flag":true,"downloadUrl":"u","forceUpdate":1}})")
+                                            << true << "u" << false;
+    QTest::newRow("url not a string") << QByteArray(R"({"result":{"flag":true,"downloadUrl":7}})") << true << ""
+                                      << false;
+    QTest::newRow("result not an object") << QByteArray(R"({"result":[{"flag":true}]})") << false << "" << false;
+}
+
+void TestManifest::versionAnswerTakesOnlyStrictTypes() {
+    QFETCH(QByteArray, body);
+    const VersionAnswer answer = ParseVersionAnswer(body);
+    QTEST(answer.update, "update");
+    QTEST(answer.downloadUrl, "url");
+    QTEST(answer.forceUpdate, "force");
 }
 
 QTEST_GUILESS_MAIN(TestManifest)

@@ -1,0 +1,55 @@
+// Which files below a folder the updater manages, how each is keyed in the manifest and how its
+// content is fingerprinted: the rules the walk, the install steps and update-pack all follow.
+#pragma once
+
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QString>
+
+#include <optional>
+
+namespace release {
+
+// Managed files have a dot in their name. QDir matches name filters ignoring letter case.
+inline const QString kManagedNameFilter = QStringLiteral("*.*");
+// Archives in a download folder: names ending in ".zip", in any letter case.
+inline const QString kArchiveNameFilter = QStringLiteral("*.zip");
+
+// Whether a file name passes kManagedNameFilter, the same test the walk applies.
+bool IsManagedName(const QString& fileName);
+
+// Hidden to the walk on either platform: a leading dot (POSIX) or the hidden attribute (Windows).
+// The walk skips hidden files and does not enter hidden folders.
+bool IsHidden(const QFileInfo& info);
+
+// The walk over the files below folder whose names match nameFilter: plain files only (no
+// symbolic links, and no FIFOs, sockets or devices, which could block the reader), hidden files
+// skipped and hidden folders not entered, recursive. Each entry's canonicalFilePath() is empty
+// when the file vanished after it was listed.
+QDirIterator WalkFiles(const QString& folder, const QString& nameFilter = kManagedNameFilter);
+
+// A file's key: its path below root, starting with "/" ("/bin/app.dll"). Only a leading root is
+// removed, as spelled (letter case counts) and at a folder boundary; a root ending in "/" ("/",
+// "C:/", "/opt/app/") is taken without that "/". Empty when path does not lie below root.
+QString FileKey(const QString& path, const QString& root);
+
+// Manifest name of a file, which is also its archive's path below the download folder:
+// key + ".zip" ("/bin/app.dll" -> "/bin/app.dll.zip").
+QString ArchiveName(const QString& key);
+
+// The inverse of ArchiveName; nothing for a name that does not end in ".zip" (it names no file).
+std::optional<QString> KeyOfArchive(const QString& archiveName);
+
+// Lower-case hex MD5 of the file's bytes, or an empty string when the file cannot be opened or
+// read to the end (error, when given, then says why). The file is streamed through the hash in
+// chunks, so memory use does not depend on its size.
+QString FileMd5(const QString& path, QString* error = nullptr);
+
+// Whether a manifest text is an MD5 at all: 32 hex digits, either case.
+bool IsMd5Text(const QString& text);
+
+// Whether a file's MD5 (from FileMd5) is the one a manifest gives. Hex digits compare ignoring
+// letter case; a file without an MD5 (unreadable) matches nothing.
+bool Md5Matches(const QString& fileMd5, const QString& manifestMd5);
+
+}  // namespace release
