@@ -52,7 +52,7 @@ bool WriteTree(const QString& root, const Files& files) {
 
 }  // namespace
 
-class tst_InstallSteps : public QObject {
+class TestInstallSteps : public QObject {
     Q_OBJECT
 
 private:
@@ -89,26 +89,26 @@ private slots:
     void unpackedFilesAreCheckedAgainstTheManifest();
 };
 
-void tst_InstallSteps::initTestCase() {
+void TestInstallSteps::initTestCase() {
     if (!infozip::Available()) QSKIP("Info-ZIP zip is not installed");
 }
 
-void tst_InstallSteps::init() {
+void TestInstallSteps::init() {
     temp_ = std::make_unique<QTemporaryDir>();
     QVERIFY(temp_->isValid());
     QVERIFY(QDir().mkpath(work()));
     QVERIFY(QDir().mkpath(root()));
 }
 
-void tst_InstallSteps::cleanup() { temp_.reset(); }
+void TestInstallSteps::cleanup() { temp_.reset(); }
 
-void tst_InstallSteps::MakeArchive(const QString& archive, const Files& files) {
+void TestInstallSteps::MakeArchive(const QString& archive, const Files& files) {
     const QString staging = temp_->path() + "/staging" + QString::number(++staged_);
     QVERIFY(WriteTree(staging, files));
     QVERIFY(infozip::MakeArchive(work() + "/" + archive, staging, files.keys()));
 }
 
-void tst_InstallSteps::extractionUnpacksEveryArchiveIntoTheDownloadDirectory() {
+void TestInstallSteps::extractionUnpacksEveryArchiveIntoTheDownloadDirectory() {
     MakeArchive("app.zip", {{"bin/app.dll", "app v2"}});
     // An archive below a subfolder still extracts into the download directory itself.
     MakeArchive("sub/deep/plugin.zip", {{"plugins/p.dll", "plugin v2"}});
@@ -126,13 +126,13 @@ void tst_InstallSteps::extractionUnpacksEveryArchiveIntoTheDownloadDirectory() {
     QCOMPARE(testtree::Snapshot(work()), expected);
 }
 
-void tst_InstallSteps::corruptArchiveIsRemovedAndStopsExtraction_data() {
+void TestInstallSteps::corruptArchiveIsRemovedAndStopsExtraction_data() {
     QTest::addColumn<QString>("damage");
     QTest::newRow("not an archive at all") << "garbage";
     QTest::newRow("archive cut in half") << "truncated";
 }
 
-void tst_InstallSteps::corruptArchiveIsRemovedAndStopsExtraction() {
+void TestInstallSteps::corruptArchiveIsRemovedAndStopsExtraction() {
     QFETCH(QString, damage);
     const Files good{{"a.zip", "a.dll"}, {"b.zip", "b.dll"}, {"sub/c.zip", "c.dll"}};
     for (auto it = good.constBegin(); it != good.constEnd(); ++it) {
@@ -163,14 +163,14 @@ void tst_InstallSteps::corruptArchiveIsRemovedAndStopsExtraction() {
     }
 }
 
-void tst_InstallSteps::nothingToDoLeavesTheInstallRootAlone_data() {
+void TestInstallSteps::nothingToDoLeavesTheInstallRootAlone_data() {
     QTest::addColumn<Files>("download");
     QTest::newRow("empty download directory") << Files{};
     QTest::newRow("only the manifest") << Files{{"update.json", "{}"}};
     QTest::newRow("only files the walks skip") << Files{{"README", "x"}, {".hidden.dll", "x"}, {".cache/a.zip", "x"}};
 }
 
-void tst_InstallSteps::nothingToDoLeavesTheInstallRootAlone() {
+void TestInstallSteps::nothingToDoLeavesTheInstallRootAlone() {
     QFETCH(Files, download);
     QVERIFY(WriteTree(work(), download));
     QVERIFY(testtree::WriteFile(root(), "bin/app.dll", "installed"));
@@ -183,7 +183,7 @@ void tst_InstallSteps::nothingToDoLeavesTheInstallRootAlone() {
     QVERIFY(!QFileInfo::exists(work() + "/update.json"));
 }
 
-void tst_InstallSteps::updateInstallsNewFilesAndKeepsBackups() {
+void TestInstallSteps::updateInstallsNewFilesAndKeepsBackups() {
     QVERIFY(WriteTree(root(), {{"bin/app.dll", "app v1"}, {"bin/other.dll", "other v1"}, {"notes.txt", "notes v1"}}));
     QVERIFY(QDir().mkpath(root() + "/app/updater"));
     MakeArchive("app.zip", {{"bin/app.dll", "app v2"}});
@@ -218,7 +218,7 @@ void tst_InstallSteps::updateInstallsNewFilesAndKeepsBackups() {
     QCOMPARE(testtree::Snapshot(work()), kept);
 }
 
-void tst_InstallSteps::walksSkipUndottedHiddenAndLinkedFiles_data() {
+void TestInstallSteps::walksSkipUndottedHiddenAndLinkedFiles_data() {
     QTest::addColumn<QString>("skipped");
     QTest::newRow("name without a dot") << "bin/LICENSE";
     QTest::newRow("hidden file") << ".hidden.dll";
@@ -230,7 +230,7 @@ void tst_InstallSteps::walksSkipUndottedHiddenAndLinkedFiles_data() {
     QTest::newRow("symbolic link to an archive") << "link.zip";
 }
 
-void tst_InstallSteps::walksSkipUndottedHiddenAndLinkedFiles() {
+void TestInstallSteps::walksSkipUndottedHiddenAndLinkedFiles() {
     QFETCH(QString, skipped);
     QVERIFY(testtree::WriteFile(work(), "bin/app.dll", "app v2"));
     const bool viaLink = skipped.startsWith("link.");
@@ -250,7 +250,7 @@ void tst_InstallSteps::walksSkipUndottedHiddenAndLinkedFiles() {
     QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/app.dll", "app v2"}}));
 }
 
-void tst_InstallSteps::everyUpdateReplacesThePreviousBackup() {
+void TestInstallSteps::everyUpdateReplacesThePreviousBackup() {
     QByteArray previous;
     for (const QByteArray version : {"v1", "v2", "v3", "v4"}) {
         QVERIFY(QDir(work()).removeRecursively());
@@ -265,7 +265,7 @@ void tst_InstallSteps::everyUpdateReplacesThePreviousBackup() {
     }
 }
 
-void tst_InstallSteps::downloadPathRepeatedInsideTheTreeKeepsItsPlace() {
+void TestInstallSteps::downloadPathRepeatedInsideTheTreeKeepsItsPlace() {
     // Only the leading download directory is cut off: the same text deeper in the path is part
     // of the file's place below the install root.
     const QString nested = work().mid(1) + "/f.txt";
@@ -274,13 +274,13 @@ void tst_InstallSteps::downloadPathRepeatedInsideTheTreeKeepsItsPlace() {
     QCOMPARE(testtree::Snapshot(root()), (Files{{nested, "deep"}}));
 }
 
-void tst_InstallSteps::missingInstallRootIsCreated_data() {
+void TestInstallSteps::missingInstallRootIsCreated_data() {
     QTest::addColumn<bool>("relative");
     QTest::newRow("absolute root") << false;
     QTest::newRow("root relative to the current folder") << true;
 }
 
-void tst_InstallSteps::missingInstallRootIsCreated() {
+void TestInstallSteps::missingInstallRootIsCreated() {
     QFETCH(bool, relative);
     QVERIFY(testtree::WriteFile(work(), "bin/app.dll", "app v2"));
     const QString previous = QDir::currentPath();
@@ -293,7 +293,7 @@ void tst_InstallSteps::missingInstallRootIsCreated() {
     QCOMPARE(testtree::Snapshot(temp_->path() + "/fresh"), (Files{{"bin/app.dll", "app v2"}}));
 }
 
-void tst_InstallSteps::failedCopyRestoresTheOldInstallation_data() {
+void TestInstallSteps::failedCopyRestoresTheOldInstallation_data() {
     QTest::addColumn<int>("blockedCall");
     QTest::addColumn<Files>("earlier");
     const Files noBackups;
@@ -308,7 +308,7 @@ void tst_InstallSteps::failedCopyRestoresTheOldInstallation_data() {
     QTest::newRow("first file blocked") << 1 << backups;
 }
 
-void tst_InstallSteps::failedCopyRestoresTheOldInstallation() {
+void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
     QFETCH(int, blockedCall);
     QFETCH(Files, earlier);
     QVERIFY(WriteTree(root(), {{"bin/a.dll", "a v1"}, {"bin/b.dll", "b v1"}, {"c.txt", "c v1"}}));
@@ -357,7 +357,7 @@ void tst_InstallSteps::failedCopyRestoresTheOldInstallation() {
     QCOMPARE(testtree::Snapshot(work()), download);
 }
 
-void tst_InstallSteps::unpackedFilesAreCheckedAgainstTheManifest_data() {
+void TestInstallSteps::unpackedFilesAreCheckedAgainstTheManifest_data() {
     QTest::addColumn<QString>("expected");  // the manifest's MD5 of /bin/app.dll
     QTest::addColumn<bool>("match");
     const QString md5 = testtree::Md5("app v2");
@@ -368,7 +368,7 @@ void tst_InstallSteps::unpackedFilesAreCheckedAgainstTheManifest_data() {
     QTest::newRow("not an MD5") << QStringLiteral("n/a") << true;
 }
 
-void tst_InstallSteps::unpackedFilesAreCheckedAgainstTheManifest() {
+void TestInstallSteps::unpackedFilesAreCheckedAgainstTheManifest() {
     QFETCH(QString, expected);
     QFETCH(bool, match);
     // The second file has no entry: files the manifest does not name are not checked.
@@ -377,5 +377,5 @@ void tst_InstallSteps::unpackedFilesAreCheckedAgainstTheManifest() {
     QVERIFY(install::FilesMatch(work(), {}));
 }
 
-QTEST_GUILESS_MAIN(tst_InstallSteps)
+QTEST_GUILESS_MAIN(TestInstallSteps)
 #include "tst_install_steps.moc"

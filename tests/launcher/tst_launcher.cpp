@@ -4,15 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "http_test_server.h"
 #include "test_tree.h"
 #include "zip_builder.h"
 
@@ -38,12 +34,11 @@ QByteArray Zip(const std::string& name, const std::string& data) {
 // the programs started.
 class Installation {
 public:
-    explicit Installation(bool realUpdater = false) {
+    Installation() {
         QDir().mkpath(DownloadDir());
         QDir().mkpath(Runtime());
         QFile::setPermissions(Runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        ok_ = Copy(HELPER_EXE) && Copy(realUpdater ? UPDATE_EXE : STANDIN_DIR "/update.exe") &&
-              (!realUpdater || Copy(STANDIN_DIR "/ZEBAssistant.exe"));
+        ok_ = Copy(HELPER_EXE) && Copy(STANDIN_DIR "/update.exe");
         const QString bin = QFileInfo(Bin()).canonicalFilePath();
         download_ = bin + "/download";
         root_ = bin + "/../..";
@@ -72,7 +67,7 @@ public:
     // messages gets the debug messages of the helper's two units, each as "main: <message>" or
     // "unpack: <message>", with the download directory written "DL" and the install root "ROOT".
     // A message whose context names no function of its unit is kept under "?".
-    int Run(const QStringList& arguments, QStringList* messages, const QString& endpoint = QString()) const {
+    int Run(const QStringList& arguments, QStringList* messages) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("TMPDIR", Tmp());
         environment.insert("XDG_RUNTIME_DIR", Runtime());
@@ -80,7 +75,7 @@ public:
         environment.insert("QT_FORCE_STDERR_LOGGING", "1");
         environment.insert("QT_LOGGING_RULES", "default.debug=true");
         environment.insert("QT_MESSAGE_PATTERN", kMessagePattern);
-        environment.insert("UPDATER_REQUEST_ENDPOINT", endpoint.isEmpty() ? "http://127.0.0.1:1/api" : endpoint);
+        environment.insert("UPDATER_REQUEST_ENDPOINT", "http://127.0.0.1:1/api");
         environment.insert("UPDATER_REQUEST_TIMEOUT_MS", "1500");
         QProcess process;
         process.setProcessEnvironment(environment);
@@ -135,7 +130,6 @@ QStringList CopyMessages(const QString& relative, bool copied = true) {
 }
 QString ArchiveMessage(const QString& relative) { return QString("unpack: path: \"DL%1\"").arg(relative); }
 
-QByteArray Json(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 }  // namespace
 
@@ -145,7 +139,6 @@ private slots:
     void pendingUpdate_data();
     void pendingUpdate();
     void failedCopyRollsBackAndKeepsTheMarkerForARetry();
-    void silentDownloadIsInstalledByTheHelperWhichStartsTheVersionCheck();
 };
 
 void TestLauncher::pendingUpdate_data() {
@@ -255,40 +248,6 @@ void TestLauncher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     QCOMPARE(installation.RootFiles(), installedAfter);
     QVERIFY(!QFileInfo::exists(installation.DownloadDir() + "/local.ini"));
     QCOMPARE(seen.filter("1 copy file:").size(), 3);
-}
-
-void TestLauncher::silentDownloadIsInstalledByTheHelperWhichStartsTheVersionCheck() {
-    Installation installation(true);
-    QVERIFY(installation.IsValid());
-    QVERIFY(WriteTree(installation.Root(), {{"bin/app.dll", "old app"}}));
-    HttpTestServer server;
-    QVERIFY(server.IsListening());
-    server.Serve("/app.zip", HttpTestServer::Body(Zip("bin/app.dll", "new app")));
-    const QJsonObject entry{{"name", "/bin/app.dll.zip"}, {"md5", testtree::Md5("new app")}, {"url", server.Url("/app.zip")}};
-    server.Serve("/update.json", HttpTestServer::Body(Json({{"version", "2.0"}, {"filelist", QJsonArray{entry}}})));
-    server.Serve("/api", HttpTestServer::Body(Json({{"result", QJsonObject{{"flag", false}}}})));
-
-    // The updater's silent run leaves the archive and the marker.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TMPDIR", installation.Tmp());
-    environment.insert("XDG_RUNTIME_DIR", installation.Runtime());
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    QProcess updater;
-    updater.setProcessEnvironment(environment);
-    updater.start(installation.Bin() + "/update.exe", {"", "silentDownload", server.Url("/update.json")});
-    QVERIFY(updater.waitForFinished(kWaitMs));
-    QCOMPARE(updater.exitCode(), 0);
-    QVERIFY(QFileInfo(installation.DownloadDir() + "/local.ini").isFile());
-    QVERIFY(QFileInfo(installation.DownloadDir() + "/bin/app.dll.zip").isFile());
-
-    QStringList seen;
-    QCOMPARE(installation.Run({"dir", installation.Root()}, &seen, server.Url("/api")), 0);
-    QCOMPARE(installation.RootFiles(), Files({{"bin/app.dll", "new app"}, {"bin/app.dll.bak", "old app"}}));
-    QVERIFY(!QFileInfo::exists(installation.DownloadDir() + "/local.ini"));
-    // Only the updater in "checkVersion" mode asks the service; with no update on offer it
-    // starts the assistant and ends.
-    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/api"), 1, kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), QStringList{kAssistant}, kWaitMs);
 }
 
 QTEST_GUILESS_MAIN(TestLauncher)

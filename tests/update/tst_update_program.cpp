@@ -94,7 +94,6 @@ class TestUpdateProgram : public QObject {
 private slots:
     void exitCodes_data();
     void exitCodes();
-    void silentRunDownloadsAndLeavesTheMarker();
     void versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data();
     void versionCheckWithoutUpdateRestartsTheAssistantAndEnds();
     void versionCheckWithUpdateFetchesTheNamedManifest();
@@ -148,22 +147,6 @@ void TestUpdateProgram::exitCodes() {
         first.kill();
         first.waitForFinished();
     }
-}
-
-void TestUpdateProgram::silentRunDownloadsAndLeavesTheMarker() {
-    Installation installation;
-    QVERIFY(installation.IsValid());
-    HttpTestServer server;
-    QVERIFY(server.IsListening());
-    const std::string bytes = ztest::SingleFile("bin/app.dll", "new app");
-    server.Serve("/app.zip", HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
-    const QJsonObject entry{{"name", "/bin/app.dll.zip"}, {"md5", testtree::Md5("new app")}, {"url", server.Url("/app.zip")}};
-    server.Serve("/update.json", HttpTestServer::Body(Json({{"version", "2.0"}, {"filelist", QJsonArray{entry}}})));
-
-    QCOMPARE(installation.Run({"", "silentDownload", server.Url("/update.json")}), 0);
-    QVERIFY(QFileInfo(installation.DownloadDir() + "/local.ini").isFile());
-    QVERIFY(QFileInfo(installation.DownloadDir() + "/bin/app.dll.zip").isFile());
-    QVERIFY(installation.Started().isEmpty());  // neither the assistant nor the helper
 }
 
 void TestUpdateProgram::versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data() {
