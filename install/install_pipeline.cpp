@@ -2,6 +2,11 @@
 // install_steps.cpp.
 #include "install_pipeline.h"
 
+#include <QFile>
+
+#include "manifest.h"
+#include "release_files.h"
+
 namespace install {
 
 Installation::Installation(const QString& downloadDir, const QString& installRoot,
@@ -9,13 +14,19 @@ Installation::Installation(const QString& downloadDir, const QString& installRoo
     : downloadDir_(downloadDir), installRoot_(installRoot), expectedMd5_(expectedMd5) {}
 
 StepResult Installation::Unpack(const std::function<void(const QString&)>& beforeEach) {
-    unpacked_ = ExtractArchives(downloadDir_, beforeEach);
+    unpacked_ = ExtractArchives(downloadDir_, [this, &beforeEach](const QString& archive) {
+        // An archive below the directory as spelled stands for its key without ".zip"; any
+        // other is named by no entry and stands for a key no file can have.
+        produced_.insert(release::KeyOfArchive(release::FileKey(archive, downloadDir_)).value_or(archive));
+        if (beforeEach) beforeEach(archive);
+    });
     return unpacked_;
 }
 
 bool Installation::Verify() {
-    check_ = FilesMatch(downloadDir_, expectedMd5_) ? Check::Matched : Check::Differs;
-    return check_ == Check::Matched;
+    const bool ok = CheckUnpacked(downloadDir_, expectedMd5_, produced_, leftOut_, &sources_);
+    check_ = ok ? Check::Matched : Check::Differs;
+    return ok;
 }
 
 StepResult Installation::Replace(const CopyHooks& hooks) {
@@ -25,7 +36,11 @@ StepResult Installation::Replace(const CopyHooks& hooks) {
     // and a retry walks and downloads afresh.
     if (check_ == Check::NotRun && unpacked_ != StepResult::Failed) Verify();
     refused_ = unpacked_ == StepResult::Failed || check_ != Check::Matched;
-    replaced_ = refused_ ? StepResult::Failed : ReplaceFiles(downloadDir_, installRoot_, hooks);
+    replaced_ = refused_ ? StepResult::Failed : ReplaceFiles(downloadDir_, installRoot_, sources_, hooks);
+    if (replaced_ != StepResult::Failed) {
+        for (const QString& source : sources_) QFile::remove(source);
+        QFile::remove(downloadDir_ + kManifestKey);
+    }
     return replaced_;
 }
 

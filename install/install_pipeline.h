@@ -4,7 +4,9 @@
 #pragma once
 
 #include <QMap>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -21,16 +23,22 @@ public:
 
     QString DownloadDir() const { return downloadDir_; }
     QString InstallRoot() const { return installRoot_; }
+    // A file of the download directory, by its path below it, that is the programs' own
+    // bookkeeping and never installed (unless the manifest names it).
+    void LeaveOut(const QString& key) { leftOut_.insert(key); }
 
-    // Extracts every archive of the download directory into it (ExtractArchives). beforeEach,
-    // when set, is called with each archive's path first.
+    // Extracts every archive of the download directory into it (ExtractArchives), noting which
+    // file each archive stands for ("/bin/app.dll.zip" for "/bin/app.dll"). beforeEach, when
+    // set, is called with each archive's path first.
     StepResult Unpack(const std::function<void(const QString&)>& beforeEach = {});
-    // True when the unpacked files are what the manifest promised (FilesMatch).
+    // True when every unpacked file is named by the manifest with a matching MD5 and every
+    // archive produced its file (CheckUnpacked).
     bool Verify();
-    // Copies the unpacked tree over the install root (ReplaceFiles). Refuses, with Failed and
+    // Copies the verified files over the install root (ReplaceFiles). Refuses, with Failed and
     // without touching the install root, after a failed Unpack or when Verify fails (it runs
     // Verify itself if nobody did): installing then would mix two versions or install a file
-    // nobody vouched for.
+    // nobody vouched for. After a complete install the installed files and the manifest leave
+    // the download directory, so nothing of this update is taken for another one later.
     StepResult Replace(const CopyHooks& hooks = {});
     // Unpack, then Replace (which verifies); Succeeded() afterwards.
     bool Run();
@@ -45,6 +53,9 @@ private:
     QString downloadDir_;
     QString installRoot_;
     QMap<QString, QString> expectedMd5_;
+    QSet<QString> leftOut_;
+    QSet<QString> produced_;
+    QStringList sources_;
     StepResult unpacked_ = StepResult::NothingFound;
     enum class Check { NotRun, Matched, Differs } check_ = Check::NotRun;
     bool replaceRan_ = false;

@@ -117,9 +117,6 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
 }  // namespace
 
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
-    // The downloaded manifest goes first, so it is never installed with the extracted files.
-    QFile::remove(workDir + kManifestKey);
-
     bool found = false;
     QDirIterator it = release::WalkFiles(workDir, release::kArchiveNameFilter);
     while (it.hasNext()) {
@@ -137,29 +134,50 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
     return found ? StepResult::Done : StepResult::NothingFound;
 }
 
-bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd5) {
-    if (expectedMd5.isEmpty()) return true;
+QStringList UnpackedFiles(const QString& workDir) {
+    QStringList sources;
     QDirIterator it = release::WalkFiles(workDir);
     while (it.hasNext()) {
         it.next();
         const QString source = it.fileInfo().canonicalFilePath();
-        // A path not spelled below workDir is refused by the copy step itself.
-        const auto expected = expectedMd5.constFind(release::FileKey(source, workDir));
-        // An entry without an MD5 (missing, empty) vouches for nothing and leaves its file unchecked.
-        if (expected == expectedMd5.cend() || !release::IsMd5Text(expected.value())) continue;
+        if (source.isEmpty()) continue;  // vanished since it was listed
+        if (release::FileKey(source, workDir) != kManifestKey) sources.append(source);
+    }
+    return sources;
+}
+
+bool CheckUnpacked(const QString& workDir, const QMap<QString, QString>& expectedMd5, const QSet<QString>& produced,
+                   const QSet<QString>& leftOut, QStringList* sources) {
+    sources->clear();
+    QSet<QString> found;
+    for (const QString& source : UnpackedFiles(workDir)) {
+        // A path not spelled below workDir has no key; it is refused like an unnamed file.
+        const QString key = release::FileKey(source, workDir);
+        const auto expected = expectedMd5.constFind(key);
+        if (expected == expectedMd5.cend()) {
+            if (leftOut.contains(key)) continue;
+            return false;
+        }
         if (!release::Md5Matches(release::FileMd5(source), expected.value())) return false;
+        found.insert(key);
+        sources->append(source);
+    }
+    // An archive that held nothing, or only a name in another letter case, would leave the old
+    // file in place while the rest of the update goes in.
+    for (const QString& key : produced) {
+        if (!found.contains(key)) return false;
     }
     return true;
 }
 
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const CopyHooks& hooks) {
+    return ReplaceFiles(workDir, installRoot, UnpackedFiles(workDir), hooks);
+}
+
+StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const QStringList& sources,
+                        const CopyHooks& hooks) {
     Journal journal;
-    bool found = false;
-    QDirIterator it = release::WalkFiles(workDir);
-    while (it.hasNext()) {
-        it.next();
-        found = true;
-        const QString source = it.fileInfo().canonicalFilePath();
+    for (const QString& source : sources) {
         if (hooks.beforeCopy) hooks.beforeCopy(source);
         // The download directory as spelled is cut from the front of the canonical path, leaving
         // the path below it ("/bin/x.dll"). A file whose canonical path is not spelled below it
@@ -175,7 +193,7 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
         }
     }
     journal.Commit();
-    return found ? StepResult::Done : StepResult::NothingFound;
+    return sources.isEmpty() ? StepResult::NothingFound : StepResult::Done;
 }
 
 }  // namespace install

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <QMap>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -16,20 +18,29 @@ enum class StepResult {
     Failed,        // an archive failed to extract or a file failed to copy
 };
 
-// Extraction step. Removes workDir + "/update.json", then walks workDir ("*.zip", files only,
-// no symbolic links, recursive, hidden entries skipped) and extracts each archive into workDir
-// itself, removing it afterwards. An archive that fails to extract is removed too (it is
-// corrupt; a retry downloads it anew) and the step stops with Failed.
+// Extraction step. Walks workDir ("*.zip", files only, no symbolic links, recursive, hidden
+// entries skipped) and extracts each archive into workDir itself, removing it afterwards. An
+// archive that fails to extract is removed too (it is corrupt; a retry downloads it anew) and the
+// step stops with Failed. The downloaded manifest stays beside the archives: it is never
+// installed (see UnpackedFiles), and a later attempt at the same tree checks against it again.
 // beforeEach, when set, is called with each archive's canonical path before it is extracted.
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach = {});
 
-// Verification step, between extraction and replacement. Walks workDir as ReplaceFiles does and
-// compares the MD5 of each file with expectedMd5[its path below workDir] ("/bin/app.dll" ->
-// hex digits, either case). Files without an entry, or whose entry is no 32-digit hex text, are
-// not checked. False at the first file that
-// differs: an archive whose content is not what the manifest promised would otherwise install
-// a file that never matches its entry, and every later run would fetch it again.
-bool FilesMatch(const QString& workDir, const QMap<QString, QString>& expectedMd5);
+// The files of workDir that the replacement step takes: canonical paths of the managed-file walk
+// ("*.*", files only, no symbolic links, recursive, hidden entries skipped), in walk order, the
+// downloaded manifest left out.
+QStringList UnpackedFiles(const QString& workDir);
+
+// Verification step, between extraction and replacement: which unpacked files may be installed.
+// Every file of UnpackedFiles(workDir) must be named by its path below workDir ("/bin/app.dll")
+// in expectedMd5 and have that MD5 (hex digits compared ignoring letter case), except files
+// listed in leftOut that no entry names (bookkeeping of the programs, never installed); and
+// every key of produced (the files the extracted archives stood for) must be among them. On
+// success sources gets the files to install; false at the first file that is unnamed or
+// differs, or when a produced file is missing: installing then would put files nobody vouched
+// for into the install root, or leave part of the update behind.
+bool CheckUnpacked(const QString& workDir, const QMap<QString, QString>& expectedMd5, const QSet<QString>& produced,
+                   const QSet<QString>& leftOut, QStringList* sources);
 
 struct CopyHooks {
     // Called with each file's canonical path before it is installed.
@@ -38,12 +49,14 @@ struct CopyHooks {
     std::function<void(bool copied, const QString& source, const QString& target)> afterCopy;
 };
 
-// Replacement step. Walks workDir ("*.*": names with a dot only; files only, no symbolic links,
-// recursive, hidden entries skipped) and copies each file to installRoot + its path below workDir
-// as spelled (a file not spelled below it fails the step), after renaming a file already there
-// to name + ".bak" (an older ".bak" is replaced).
+// Replacement step. Copies each of sources (files below workDir) to installRoot + its path below
+// workDir as spelled (a file not spelled below it fails the step), after renaming a file already
+// there to name + ".bak" (an older ".bak" is replaced). NothingFound when sources is empty.
 // When a copy fails, every file this run replaced is restored from its ".bak" and every file it
 // created is removed, so the install root is wholly the old version again; the step is Failed.
+StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const QStringList& sources,
+                        const CopyHooks& hooks = {});
+// The same over every file of UnpackedFiles(workDir).
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const CopyHooks& hooks = {});
 
 }  // namespace install

@@ -20,17 +20,14 @@ namespace {
 // update.exe <unused> <mode> <manifest URL>: the version check needs no URL.
 const QStringList kUpdaterArguments{QString(), QStringLiteral("checkVersion"), QString()};
 
-// Both copies of the marker: the one in the download directory and the one the copy step puts
-// in the install root (the marker lies in the tree it installs).
-void RemoveMarkers(const QString& dir, const QString& installRoot) {
-    QFile::remove(dir + UpdateLayout::kMarkerName);
-    QFile::remove(installRoot + UpdateLayout::kMarkerName);
-}
+// The marker lies in the download directory only: the installation leaves it out, so a file of
+// that name in the install root is the product's own and stays.
+void RemoveMarker(const QString& dir) { QFile::remove(dir + UpdateLayout::kMarkerName); }
 
 }  // namespace
 
 // Installs the unpacked tree below dir over the install root through installation, each replaced
-// file kept as ".bak". True when files were found and all of them installed. The markers are
+// file kept as ".bak". True when files were found and all of them installed. The marker is
 // removed unless a copy failed: the install root is then rolled back and the next run of the
 // helper tries the whole installation again. A tree the installation refused (an archive that
 // would not extract, a file the manifest does not vouch for) is given up: without the marker
@@ -43,7 +40,7 @@ bool UpdateAppFiles(QString dir, install::Installation& installation) {
     };
     const install::StepResult result = installation.Replace(hooks);
     if (result == install::StepResult::Failed && !installation.Refused()) return false;
-    RemoveMarkers(dir, installation.InstallRoot());
+    RemoveMarker(dir);
     return result == install::StepResult::Done;
 }
 
@@ -56,13 +53,14 @@ int main(int argc, char* argv[]) {
     // A folder of that name is no marker.
     if (QFileInfo(layout.MarkerPath()).isFile()) {
         const QString dir = layout.DownloadDir();
-        // The silent run leaves its manifest beside the archives; the extraction removes it, so
-        // it is read first. Without one (a tree kept from an earlier failed copy, already
-        // checked then) nothing is checked.
+        // The silent run leaves its manifest beside the archives; it stays there until the tree
+        // is installed, so a retry after a failed copy checks against it again. Without a
+        // readable manifest nothing is vouched for and nothing is installed.
         ManifestTexts texts;
         ManifestMap files;
         ReadManifest(layout.ManifestPath(), &texts, &files);
         install::Installation installation(dir, layout.InstallRoot(), InstalledMd5s(files));
+        installation.LeaveOut(UpdateLayout::kMarkerName);
 
         auto* work = new UnCompressWork(dir, installation);
         QEventLoop loop;

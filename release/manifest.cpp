@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QUrl>
 
 #include "release_files.h"
 
@@ -57,6 +58,74 @@ bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files)
             if (!files->contains(entry.name)) files->insert(entry.name, entry);
         }
     }
+    return true;
+}
+
+namespace {
+
+// Why an element of "filelist" is no usable entry, or an empty string when it is one.
+QString EntryProblem(const QJsonValue& element, ManifestEntry* entry) {
+    const QJsonObject item = element.toObject();
+    const QJsonValue name = item.value(kNameKey), md5 = item.value(kMd5Key), url = item.value(kUrlKey);
+    if (!element.isObject() || !name.isString() || !md5.isString() || !url.isString()) {
+        return QStringLiteral("an entry is not an object of three strings \"name\", \"md5\", \"url\"");
+    }
+    *entry = ManifestEntry{name.toString(), md5.toString(), url.toString()};
+    if (!release::IsWellFormedArchiveName(entry->name)) {
+        return QStringLiteral("the entry name \"%1\" is not \"/\" + relative path + \".zip\"").arg(entry->name);
+    }
+    if (!release::IsMd5Text(entry->md5)) {
+        return QStringLiteral("the entry %1 has no MD5 of 32 hex digits").arg(entry->name);
+    }
+    // Read as the download worker reads it.
+    const QUrl address(entry->url, QUrl::TolerantMode);
+    const QString scheme = address.scheme();
+    if (!address.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+        address.host().isEmpty()) {
+        return QStringLiteral("the entry %1 has no http or https URL").arg(entry->name);
+    }
+    return QString();
+}
+
+}  // namespace
+
+bool ReadUsableManifest(const QString& path, ManifestTexts* texts, ManifestMap* files, QString* problem,
+                        QStringList* unmanaged) {
+    files->clear();
+    unmanaged->clear();
+    QByteArray text;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("the manifest cannot be read");
+        return false;
+    }
+    text = file.readAll();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *problem = QStringLiteral("the manifest is not a JSON object");
+        return false;
+    }
+    const QJsonObject root = document.object();
+    if (!root.value(kFileListKey).isArray()) {
+        *problem = QStringLiteral("the manifest has no \"filelist\" array");
+        return false;
+    }
+    ManifestMap entries;
+    for (const QJsonValue& element : root.value(kFileListKey).toArray()) {
+        ManifestEntry entry;
+        *problem = EntryProblem(element, &entry);
+        if (!problem->isEmpty()) return false;
+        if (!release::IsManagedKey(*release::KeyOfArchive(entry.name))) {
+            unmanaged->append(entry.name);
+        } else if (!entries.contains(entry.name)) {
+            entries.insert(entry.name, entry);
+        }
+    }
+    texts->version = root.value(kVersionKey).toString();
+    texts->description = root.value(kDescriptionKey).toString();
+    texts->updateDate = root.value(kUpdateDateKey).toString();
+    *files = entries;
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // Map key of the manifest itself among the downloads, and its file name below the download
@@ -31,6 +32,16 @@ struct ManifestTexts {
 // duplicate names wins); without "filelist" the map keeps its content. A JSON document that is
 // not an object gives empty texts and an unchanged map.
 bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files);
+
+// Reads the manifest of an update to act on. False, with problem saying why, unless the text is
+// a JSON object whose "filelist" is an array (an empty one means nothing to do) of well-formed
+// entries: a "name" of the form "/" + relative path + ".zip", an "md5" of 32 hex digits in either
+// case and an http or https "url", all strings. A manifest with one bad entry is not used at
+// all: whatever it would install could not be checked. Entries for files the updater does not
+// manage (IsManagedKey) are left out of files and named in unmanaged; the first of duplicate
+// names wins.
+bool ReadUsableManifest(const QString& path, ManifestTexts* texts, ManifestMap* files, QString* problem,
+                        QStringList* unmanaged);
 
 // The manifest as the install steps check it: path of each installed file ("/bin/app.dll", the
 // entry name without its ".zip") -> MD5.

@@ -43,6 +43,26 @@ QString FileKey(const QString& path, const QString& root) {
 
 QString ArchiveName(const QString& key) { return key + kArchiveSuffix; }
 
+bool IsManagedKey(const QString& key) {
+    const QStringList segments = key.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString& segment : segments) {
+        if (segment.startsWith(QLatin1Char('.'))) return false;
+    }
+    return !segments.isEmpty() && IsManagedName(segments.last());
+}
+
+bool IsWellFormedArchiveName(const QString& name) {
+    if (!name.startsWith(QLatin1Char('/')) || !name.endsWith(kArchiveSuffix)) return false;
+    if (name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':'))) return false;
+    const QStringList segments = name.chopped(kArchiveSuffix.size()).mid(1).split(QLatin1Char('/'));
+    for (const QString& segment : segments) {
+        const int dots = segment.count(QLatin1Char('.'));
+        const bool onlyDots = dots > 0 && dots + segment.count(QLatin1Char(' ')) == segment.size();
+        if (segment.isEmpty() || onlyDots) return false;
+    }
+    return true;
+}
+
 std::optional<QString> KeyOfArchive(const QString& archiveName) {
     if (!archiveName.endsWith(kArchiveSuffix)) return std::nullopt;
     return archiveName.chopped(kArchiveSuffix.size());

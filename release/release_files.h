@@ -37,6 +37,16 @@ QString FileKey(const QString& path, const QString& root);
 // key + ".zip" ("/bin/app.dll" -> "/bin/app.dll.zip").
 QString ArchiveName(const QString& key);
 
+// Whether the updater manages the file of this key: no hidden folder or file on the way (a
+// leading dot) and a file name with a dot. The walk never lists other files, so an entry for
+// one could never be found installed and would be fetched on every run.
+bool IsManagedKey(const QString& key);
+
+// Whether a manifest name has the form "/" + relative path + ".zip": "/"-separated segments,
+// none empty, "." or ".." (nor only dots and spaces, which Windows reads as such), and no "\"
+// or ":" that another platform would take for a separator or a drive.
+bool IsWellFormedArchiveName(const QString& name);
+
 // The inverse of ArchiveName; nothing for a name that does not end in ".zip" (it names no file).
 std::optional<QString> KeyOfArchive(const QString& archiveName);
 

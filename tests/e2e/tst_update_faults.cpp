@@ -55,7 +55,8 @@ void TestUpdateFaults::faultLeavesTheOldVersion_data() {
     QTest::addColumn<QString>("fault");
     for (const bool interactive : {true, false}) {
         for (const char* fault : {"archive cut short", "server gone mid-batch", "archive corrupt",
-                                  "archive content not the manifest's"}) {
+                                  "archive content not the manifest's", "archive holding an unlisted file too",
+                                  "archive holding nothing", "archive holding the name in other letter case"}) {
             const QByteArray name = QByteArray(interactive ? "window: " : "silent: ") + fault;
             QTest::newRow(name.constData()) << interactive << QString(fault);
         }
@@ -88,6 +89,18 @@ void TestUpdateFaults::faultLeavesTheOldVersion() {
     } else if (fault == "archive corrupt") {
         for (int i = archive.size() / 3; i < archive.size() / 3 + 64; ++i) broken[i] = static_cast<char>(~broken[i]);
         server->Serve(path, HttpTestServer::Body(broken));
+    } else if (fault == "archive holding an unlisted file too") {
+        // The right file, and a library no entry names beside the real plugins.
+        ztest::Archive both;
+        both.entries.push_back({victim.toStdString(), Version("v2")[victim].toStdString()});
+        both.entries.push_back({"app/plugins/inject.dll", "injected"});
+        const std::string bytes = ztest::Build(both);
+        server->Serve(path, HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
+    } else if (fault == "archive holding nothing") {
+        const std::string bytes = ztest::Build(ztest::Archive{});
+        server->Serve(path, HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
+    } else if (fault == "archive holding the name in other letter case") {
+        server->Serve(path, HttpTestServer::Body(Zip(victim.toUpper(), Version("v2")[victim])));
     } else {
         server->Serve(path, HttpTestServer::Body(Zip(victim, "not the file the manifest describes")));
     }

@@ -85,8 +85,8 @@ private slots:
     void missingInstallRootIsCreated();
     void failedCopyRestoresTheOldInstallation_data();
     void failedCopyRestoresTheOldInstallation();
-    void unpackedFilesAreCheckedAgainstTheManifest_data();
-    void unpackedFilesAreCheckedAgainstTheManifest();
+    void onlyFilesTheManifestVouchesForAreInstalled_data();
+    void onlyFilesTheManifestVouchesForAreInstalled();
 };
 
 void TestInstallSteps::initTestCase() {
@@ -122,7 +122,9 @@ void TestInstallSteps::extractionUnpacksEveryArchiveIntoTheDownloadDirectory() {
 
     QCOMPARE(result, StepResult::Done);
     QCOMPARE(handed.size(), 3);
-    const Files expected{{"bin/app.dll", "app v2"}, {"plugins/p.dll", "plugin v2"}, {"notes.txt", "notes v2"}};
+    // The manifest stays for the check; the archives are gone.
+    const Files expected{{"bin/app.dll", "app v2"}, {"plugins/p.dll", "plugin v2"}, {"notes.txt", "notes v2"},
+                         {"update.json", "{}"}};
     QCOMPARE(testtree::Snapshot(work()), expected);
 }
 
@@ -180,7 +182,6 @@ void TestInstallSteps::nothingToDoLeavesTheInstallRootAlone() {
     QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::NothingFound);
 
     QCOMPARE(testtree::Snapshot(root()), before);
-    QVERIFY(!QFileInfo::exists(work() + "/update.json"));
 }
 
 void TestInstallSteps::updateInstallsNewFilesAndKeepsBackups() {
@@ -190,7 +191,6 @@ void TestInstallSteps::updateInstallsNewFilesAndKeepsBackups() {
     MakeArchive("plugin.zip", {{"plugins/new/p.dll", "plugin v2"}});
     MakeArchive("notes.zip", {{"notes.txt", "notes v2"}});
     QVERIFY(testtree::WriteFile(work(), "update.json", "{}"));
-    QVERIFY(testtree::WriteFile(work(), "local.ini", "[marker]"));
 
     QCOMPARE(install::ExtractArchives(work()), StepResult::Done);
     // The updater names the root from its own folder, two levels down, and leaves the ".." in.
@@ -205,16 +205,15 @@ void TestInstallSteps::updateInstallsNewFilesAndKeepsBackups() {
 
     const Files installed{{"bin/app.dll", "app v2"},      {"bin/app.dll.bak", "app v1"},
                           {"bin/other.dll", "other v1"},  {"notes.txt", "notes v2"},
-                          {"notes.txt.bak", "notes v1"},  {"plugins/new/p.dll", "plugin v2"},
-                          {"local.ini", "[marker]"}};
+                          {"notes.txt.bak", "notes v1"},  {"plugins/new/p.dll", "plugin v2"}};
     QCOMPARE(testtree::Snapshot(root()), installed);
     targets.sort();
-    const QStringList expectedTargets{spelledRoot + "/bin/app.dll", spelledRoot + "/local.ini",
-                                      spelledRoot + "/notes.txt", spelledRoot + "/plugins/new/p.dll"};
+    const QStringList expectedTargets{spelledRoot + "/bin/app.dll", spelledRoot + "/notes.txt",
+                                      spelledRoot + "/plugins/new/p.dll"};
     QCOMPARE(targets, expectedTargets);
-    // The download tree keeps what was unpacked; archives and manifest are gone.
+    // The step itself keeps the unpacked tree and the manifest, which is never installed.
     const Files kept{{"bin/app.dll", "app v2"}, {"plugins/new/p.dll", "plugin v2"}, {"notes.txt", "notes v2"},
-                     {"local.ini", "[marker]"}};
+                     {"update.json", "{}"}};
     QCOMPARE(testtree::Snapshot(work()), kept);
 }
 
@@ -357,24 +356,46 @@ void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
     QCOMPARE(testtree::Snapshot(work()), download);
 }
 
-void TestInstallSteps::unpackedFilesAreCheckedAgainstTheManifest_data() {
-    QTest::addColumn<QString>("expected");  // the manifest's MD5 of /bin/app.dll
-    QTest::addColumn<bool>("match");
-    const QString md5 = testtree::Md5("app v2");
-    QTest::newRow("same content") << md5 << true;
-    QTest::newRow("other content") << testtree::Md5("app v1") << false;
-    QTest::newRow("upper-case digits") << md5.toUpper() << true;
-    QTest::newRow("no MD5 in the manifest") << QString() << true;
-    QTest::newRow("not an MD5") << QStringLiteral("n/a") << true;
+void TestInstallSteps::onlyFilesTheManifestVouchesForAreInstalled_data() {
+    QTest::addColumn<Files>("unpacked");
+    QTest::addColumn<QStringList>("produced");   // the files the extracted archives stood for
+    QTest::addColumn<QStringList>("installed");  // what may be installed, in path order; empty: refused
+    const QByteArray app = "app v2";
+    const QStringList none;
+    QTest::newRow("every file named, with its MD5")
+        << Files{{"bin/app.dll", app}} << QStringList{"/bin/app.dll"} << QStringList{"/bin/app.dll"};
+    QTest::newRow("one archive, two listed files") << Files{{"bin/app.dll", app}, {"res/logo.png", "logo"}}
+                                                   << QStringList{"/bin/app.dll"}
+                                                   << QStringList{"/bin/app.dll", "/res/logo.png"};
+    QTest::newRow("other content") << Files{{"bin/app.dll", "app v1"}} << QStringList{"/bin/app.dll"} << none;
+    QTest::newRow("a file no entry names")
+        << Files{{"bin/app.dll", app}, {"plugins/inject.dll", "x"}} << QStringList{"/bin/app.dll"} << none;
+    QTest::newRow("an archive that produced nothing") << Files{} << QStringList{"/bin/app.dll"} << none;
+    QTest::newRow("an archive that produced another letter case")
+        << Files{{"BIN/APP.DLL", app}} << QStringList{"/bin/app.dll"} << none;
+    QTest::newRow("the marker is left out")
+        << Files{{"bin/app.dll", app}, {"local.ini", ""}} << none << QStringList{"/bin/app.dll"};
+    QTest::newRow("the manifest is no file to install")
+        << Files{{"bin/app.dll", app}, {"update.json", "{}"}} << none << QStringList{"/bin/app.dll"};
 }
 
-void TestInstallSteps::unpackedFilesAreCheckedAgainstTheManifest() {
-    QFETCH(QString, expected);
-    QFETCH(bool, match);
-    // The second file has no entry: files the manifest does not name are not checked.
-    QVERIFY(WriteTree(work(), {{"bin/app.dll", "app v2"}, {"bin/extra.dll", "anything"}}));
-    QCOMPARE(install::FilesMatch(work(), {{"/bin/app.dll", expected}}), match);
-    QVERIFY(install::FilesMatch(work(), {}));
+void TestInstallSteps::onlyFilesTheManifestVouchesForAreInstalled() {
+    QFETCH(Files, unpacked);
+    QFETCH(QStringList, produced);
+    QFETCH(QStringList, installed);
+    QVERIFY(WriteTree(work(), unpacked));
+    // Upper-case digits: a digest is a digest in either case.
+    const QMap<QString, QString> manifest{{"/bin/app.dll", testtree::Md5("app v2").toUpper()},
+                                          {"/res/logo.png", testtree::Md5("logo")}};
+    const QString canonicalWork = QFileInfo(work()).canonicalFilePath();
+    QStringList sources;
+    const bool ok = install::CheckUnpacked(canonicalWork, manifest, QSet<QString>(produced.begin(), produced.end()),
+                                           {"/local.ini"}, &sources);
+    QCOMPARE(ok, !installed.isEmpty());
+    if (!ok) return;
+    for (QString& source : sources) source.remove(0, canonicalWork.size());
+    sources.sort();
+    QCOMPARE(sources, installed);
 }
 
 QTEST_GUILESS_MAIN(TestInstallSteps)

@@ -130,6 +130,17 @@ QStringList CopyMessages(const QString& relative, bool copied = true) {
 }
 QString ArchiveMessage(const QString& relative) { return QString("unpack: path: \"DL%1\"").arg(relative); }
 
+// download with the manifest a silent run leaves beside it, vouching for files (path -> content).
+Files WithManifest(Files download, const Files& files) {
+    QString list;
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        list += QString("%1{\"name\": \"/%2.zip\", \"md5\": \"%3\", \"url\": \"http://127.0.0.1:1/%2.zip\"}")
+                    .arg(list.isEmpty() ? "" : ", ", it.key(), testtree::Md5(it.value()));
+    }
+    download.insert("update.json", QString("{\"version\": \"2.0\", \"filelist\": [%1]}").arg(list).toUtf8());
+    return download;
+}
+
 
 }  // namespace
 
@@ -157,30 +168,33 @@ void TestLauncher::pendingUpdate_data() {
     QTest::newRow("marker is a folder") << QStringList{} << "folder" << pending << old << old << pending
                                         << QStringList{};
 
-    const Files twoArchives{{"bin/app.dll.zip", appZip}, {"res.zip", Zip("res/logo.png", "logo")}};
-    const Files installed{{"bin/app.dll", "new app"}, {"bin/app.dll.bak", "old app"}, {"res/logo.png", "logo"}};
     const Files unpacked{{"bin/app.dll", "new app"}, {"res/logo.png", "logo"}};
-    const QStringList installMessages = QStringList{ArchiveMessage("/bin/app.dll.zip"), ArchiveMessage("/res.zip")} +
-                                        CopyMessages("/local.ini") + CopyMessages("/bin/app.dll") +
-                                        CopyMessages("/res/logo.png");
-    QTest::newRow("archives installed") << QStringList{} << "file" << twoArchives << old << installed << unpacked
+    const Files twoArchives =
+        WithManifest({{"bin/app.dll.zip", appZip}, {"res/logo.png.zip", Zip("res/logo.png", "logo")}}, unpacked);
+    const Files installed{{"bin/app.dll", "new app"}, {"bin/app.dll.bak", "old app"}, {"res/logo.png", "logo"}};
+    // The marker is never installed, and nothing of an installed update stays behind.
+    const QStringList installMessages = QStringList{ArchiveMessage("/bin/app.dll.zip"), ArchiveMessage("/res/logo.png.zip")} +
+                                        CopyMessages("/bin/app.dll") + CopyMessages("/res/logo.png");
+    QTest::newRow("archives installed") << QStringList{} << "file" << twoArchives << old << installed << Files{}
                                         << installMessages;
     QTest::newRow("archives installed, the updater's arguments given")
-        << QStringList{"dir", "../.."} << "file" << twoArchives << old << installed << unpacked << installMessages;
+        << QStringList{"dir", "../.."} << "file" << twoArchives << old << installed << Files{} << installMessages;
 
-    QTest::newRow("only the marker: it is copied and both copies removed")
-        << QStringList{} << "file" << Files{} << old << old << Files{} << CopyMessages("/local.ini");
+    const Files ownSettings{{"bin/app.dll", "old app"}, {"local.ini", "token=secret"}};
+    QTest::newRow("only the marker: it goes, the product's own local.ini stays")
+        << QStringList{} << "file" << WithManifest({}, {}) << ownSettings << ownSettings << Files{} << QStringList{};
 
     QTest::newRow("a backup of an earlier update gives way")
-        << QStringList{} << "file" << Files{{"bin/app.dll.zip", Zip("bin/app.dll", "v3")}}
+        << QStringList{} << "file" << WithManifest({{"bin/app.dll.zip", Zip("bin/app.dll", "v3")}}, {{"bin/app.dll", "v3"}})
         << Files{{"bin/app.dll", "v2"}, {"bin/app.dll.bak", "v1"}} << Files{{"bin/app.dll", "v3"}, {"bin/app.dll.bak", "v2"}}
-        << Files{{"bin/app.dll", "v3"}}
-        << QStringList{ArchiveMessage("/bin/app.dll.zip")} + CopyMessages("/local.ini") + CopyMessages("/bin/app.dll");
+        << Files{} << QStringList{ArchiveMessage("/bin/app.dll.zip")} + CopyMessages("/bin/app.dll");
 
-    const Files unlisted{{"README", "r"}, {".hidden.txt", "h"}, {".cache/x.txt", "c"}, {"bin/ok.txt", "ok"}};
+    const Files unlisted{{"README", "r"}, {".hidden.txt", "h"}, {".cache/x.txt", "c"}};
+    Files withListed = unlisted;
+    withListed.insert("bin/ok.txt", "ok");
     QTest::newRow("names without a dot and hidden entries stay behind")
-        << QStringList{} << "file" << unlisted << Files{} << Files{{"bin/ok.txt", "ok"}} << unlisted
-        << CopyMessages("/local.ini") + CopyMessages("/bin/ok.txt");
+        << QStringList{} << "file" << WithManifest(withListed, {{"bin/ok.txt", "ok"}}) << Files{}
+        << Files{{"bin/ok.txt", "ok"}} << unlisted << CopyMessages("/bin/ok.txt");
 
     // A download cut short. Its files are missing from the unpacked tree, so nothing of it may
     // be installed; the archive and the marker go, so the next silent run fetches it again.
@@ -220,9 +234,10 @@ void TestLauncher::pendingUpdate() {
 void TestLauncher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     Installation installation;
     QVERIFY(installation.IsValid());
-    const Files download{{"bin/app.dll.zip", Zip("bin/app.dll", "new app")},
-                         {"readme.txt.zip", Zip("readme.txt", "new readme")},
-                         {"local.ini", QByteArray()}};
+    const Files download = WithManifest({{"bin/app.dll.zip", Zip("bin/app.dll", "new app")},
+                                         {"readme.txt.zip", Zip("readme.txt", "new readme")},
+                                         {"local.ini", QByteArray()}},
+                                        {{"bin/app.dll", "new app"}, {"readme.txt", "new readme"}});
     QVERIFY(WriteTree(installation.DownloadDir(), download));
     // A folder where a file is to go: neither renamed aside nor overwritten.
     const Files installed{{"readme.txt", "old readme"}, {"bin/app.dll/in the way", "x"}};
@@ -233,7 +248,9 @@ void TestLauncher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), QStringList{kUpdaterStart}, kWaitMs);
     // Whatever was copied before the failure is undone; the unpacked tree and the marker stay.
     QCOMPARE(installation.RootFiles(), installed);
-    const Files unpacked{{"bin/app.dll", "new app"}, {"readme.txt", "new readme"}, {"local.ini", QByteArray()}};
+    // The manifest stays with them, so the retry is checked as the first attempt was.
+    const Files unpacked{{"bin/app.dll", "new app"}, {"readme.txt", "new readme"}, {"local.ini", QByteArray()},
+                         {"update.json", download["update.json"]}};
     QCOMPARE(testtree::Snapshot(installation.DownloadDir()), unpacked);
     const QStringList failed = CopyMessages("/bin/app.dll", false);
     QVERIFY2(seen.size() >= 4 && seen.mid(seen.size() - 2) == failed, qPrintable(seen.join('\n')));
@@ -246,8 +263,8 @@ void TestLauncher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), (QStringList{kUpdaterStart, kUpdaterStart}), kWaitMs);
     const Files installedAfter{{"bin/app.dll", "new app"}, {"readme.txt", "new readme"}, {"readme.txt.bak", "old readme"}};
     QCOMPARE(installation.RootFiles(), installedAfter);
-    QVERIFY(!QFileInfo::exists(installation.DownloadDir() + "/local.ini"));
-    QCOMPARE(seen.filter("1 copy file:").size(), 3);
+    QCOMPARE(testtree::Snapshot(installation.DownloadDir()), Files{});
+    QCOMPARE(seen.filter("1 copy file:").size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestLauncher)

@@ -163,7 +163,11 @@ private slots:
     void silentRunOnlyDownloadsAndLeavesTheMarker();
     void failedFileShowsFailureAfterTheLastReportAndRetryRecovers();
     void nothingDiffersFinishesWithoutDownloading();
-    void unavailableManifestStillOpensTheWindow();
+    void unusableManifestFailsBeforeAnythingHappens_data();
+    void unusableManifestFailsBeforeAnythingHappens();
+    void unusableManifestEndsASilentRunWithoutMarker();
+    void entriesTheUpdaterDoesNotManageAreNeitherFetchedNorCounted();
+    void installedUpdateLeavesNothingForTheHelper();
     void closingBeforeStartRelaunchesTheAssistant();
     void secondManifestReusesTheWindow();
     void staleDownloadsAreNotInstalled();
@@ -332,16 +336,93 @@ void TestUpdateFlow::nothingDiffersFinishesWithoutDownloading() {
     QVERIFY(!QFileInfo::exists(InstallRoot() + "/bin/app.dll.bak"));
 }
 
-void TestUpdateFlow::unavailableManifestStillOpensTheWindow() {
-    server_->Serve("/update.json", HttpTestServer::Status(404, "none"));
+void TestUpdateFlow::unusableManifestFailsBeforeAnythingHappens_data() {
+    QTest::addColumn<bool>("forced");
+    QTest::addColumn<QString>("manifest");  // served as update.json; "404" for a missing one
+    const QString good = QStringLiteral("{\"name\": \"/bin/app.dll.zip\", \"md5\": \"%1\", \"url\": \"%2\"}");
+    const QMap<QString, QString> manifests{
+        {"missing", "404"},
+        {"not JSON", "{\"filelist\": ["},
+        {"a JSON array", "[]"},
+        {"filelist not an array", "{\"filelist\": {}}"},
+        {"an entry without an MD5", "{\"filelist\": [" + good.arg("", "URL") + "]}"},
+        {"an entry not named *.zip", "{\"filelist\": [{\"name\": \"/local.ini\", \"md5\": \"MD5\", \"url\": \"URL\"}]}"},
+        {"an entry fetched from a file URL", "{\"filelist\": [" + good.arg("MD5", "file:///etc/passwd") + "]}"},
+    };
+    for (auto it = manifests.cbegin(); it != manifests.cend(); ++it) {
+        for (const bool forced : {false, true}) {
+            const QString row = it.key() + (forced ? ", forced" : "");
+            QTest::newRow(qPrintable(row)) << forced << it.value();
+        }
+    }
+}
+
+// "更新失败" at once: nothing is ended, fetched or installed; "重试" fetches the manifest again and,
+// once it is usable, goes on with the update the user asked for.
+void TestUpdateFlow::unusableManifestFailsBeforeAnythingHappens() {
+    QFETCH(bool, forced);
+    QFETCH(QString, manifest);
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
+    const QString archiveUrl = server_->Url(ArchivePath("bin/app.dll"));
+    if (manifest == "404") {
+        server_->Serve("/update.json", HttpTestServer::Status(404, "none"));
+    } else {
+        manifest.replace("MD5", testtree::Md5("new app")).replace("URL", archiveUrl);
+        server_->Serve("/update.json", HttpTestServer::Body(manifest.toUtf8()));
+    }
+    QProcess assistant;
+    StartStaying(assistant, kAssistant);
 
     auto* presenter = NewPresenter(server_->Url("/update.json"));
+    presenter->SetForceUpdate(forced);
     presenter->FetchManifest();
-    QTRY_VERIFY_WITH_TIMEOUT(ActionButton() && Window()->isVisible(), kWaitMs);
-    // The window keeps the texts it was built with; without a file list nothing can differ.
-    QCOMPARE(VersionText(), QStringLiteral("卓卡直播助手PC版 V1.4.0"));
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("更新失败"), kWaitMs);
+    QCOMPARE(ActionText(), QStringLiteral("重试"));
+    QCOMPARE(server_->RequestCount(), 1);  // the manifest only
+    QCOMPARE(assistant.state(), QProcess::Running);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("old app"));
+
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
     ActionButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(server_->RequestCount("/update.json"), 2);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+}
+
+void TestUpdateFlow::unusableManifestEndsASilentRunWithoutMarker() {
+    server_->Serve("/update.json", HttpTestServer::Body("{\"filelist\": [{\"name\": \"/local.ini\"}]}"));
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    presenter->SetInteractive(false);
+    QVERIFY(RunUntilQuit([presenter] { presenter->FetchManifest(); }));
+    QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
+    QCOMPARE(server_->RequestCount(), 1);
+}
+
+void TestUpdateFlow::entriesTheUpdaterDoesNotManageAreNeitherFetchedNorCounted() {
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    // A file without a dot in its name, and one in a hidden folder: the walk never finds them
+    // installed and the copy never installs them.
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"bin/LICENSE", "text"}, {".config/a.ini", "x"}});
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(server_->RequestCount(ArchivePath("bin/LICENSE")), 0);
+    QCOMPARE(server_->RequestCount(ArchivePath(".config/a.ini")), 0);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+}
+
+void TestUpdateFlow::installedUpdateLeavesNothingForTheHelper() {
+    // A release with a settings file at the top, named like the marker of a silent download.
+    QVERIFY(Install({{"bin/app.dll", "old app"}, {"local.ini", "token=old"}}));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"local.ini", "token=new"}});
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/local.ini"), QByteArray("token=new"));
+    QCOMPARE(testtree::Snapshot(Layout().DownloadDir()), (QMap<QString, QByteArray>{}));
 }
 
 void TestUpdateFlow::closingBeforeStartRelaunchesTheAssistant() {

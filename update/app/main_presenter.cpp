@@ -68,7 +68,22 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
         }
         view->SetPresenter(this);
         if (interactive) view->show();  // also without a manifest: the user can retry from it
+        manifestUsable = false;
         if (ecode == 0) LoadManifest();
+        if (!manifestUsable) {
+            // Nothing to act on: a failed update, before anything is ended or fetched. "重试"
+            // fetches the manifest again; a silent run ends without a marker.
+            failed = true;
+            view->ShowResult(false);
+            if (!interactive) view->close();
+            return;
+        }
+        if (installAfterManifest) {
+            // The user asked for the update while the manifest was unusable: go on with it.
+            installAfterManifest = false;
+            BeginInstall();
+            return;
+        }
         view->StartUpdate(forceUpdate || !interactive);
         return;
     }
@@ -94,11 +109,28 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
 
 void MainPresenter::LoadManifest() {
     ManifestTexts texts;
-    if (!ReadManifest(layout.ManifestPath(), &texts, &files)) return;
+    QString problem;
+    QStringList unmanaged;
+    manifestUsable = ReadUsableManifest(layout.ManifestPath(), &texts, &files, &problem, &unmanaged);
+    if (!manifestUsable) {
+        qWarning("update.json not used: %s", qPrintable(problem));
+        return;
+    }
+    // The walk never finds such files installed, and the copy never installs them: fetching
+    // them would only repeat on every run.
+    for (const QString& name : unmanaged) {
+        qWarning("update.json entry %s left out: not a file the updater manages", qPrintable(name));
+    }
     view->SetUpdateInfo(texts.version, texts.description, texts.updateDate);
 }
 
 void MainPresenter::BeginInstall() {
+    if (!manifestUsable) {
+        // Nothing is ended or walked on the strength of a manifest that could not be used.
+        installAfterManifest = true;
+        FetchManifest();
+        return;
+    }
     if (interactive) {
         platform::KillByImageName(kAssistantImage);
         platform::KillByImageName(kGlyphServiceImage);

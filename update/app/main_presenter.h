@@ -54,6 +54,10 @@ private:
     bool forceUpdate = false;
     bool failed = false;
     bool restartOnClose = false;
+    // The last manifest arrived and is fit to act on (ReadUsableManifest).
+    bool manifestUsable = false;
+    // BeginInstall came while the manifest was unusable: install once a usable one arrives.
+    bool installAfterManifest = false;
     MainWidget* view = nullptr;
     NetWork* network = nullptr;
     ManifestMap files;
