@@ -313,6 +313,34 @@ TEST_F(ZipTest, EmptyEncryptedItemStillNeedsThePassword) {
     EXPECT_FALSE(ExtractZipToDir(W(zip), W(out / "other")));
 }
 
+// One header in 256 passes the check byte under the keys no password leaves; the check alone
+// would then let a missing password through to decrypt garbage.
+TEST_F(ZipTest, MissingPasswordIsRefusedEvenWhereTheHeaderWouldPassWithoutOne) {
+    Entry e = FileEntry("secret.txt", MixedData(3000, 11));
+    Archive a;
+    std::string bytes;
+    // The last header byte decrypts to itself exactly when both key streams agree there, whatever
+    // its value: varying the data (and so the check byte) would never help, varying the password does.
+    const std::size_t header = 30 + e.name.size();
+    for (int n = 0; n < 4096 && bytes.empty(); ++n) {
+        e.password = "s3cret" + std::to_string(n);
+        a.entries = {e};
+        bytes = ztest::Build(a);
+        // The check byte is the top byte of the CRC-32, at 17 in the local header.
+        if (ztest::Decrypt("", bytes.substr(header, 12))[11] != bytes[17]) bytes.clear();
+    }
+    ASSERT_FALSE(bytes.empty());
+    const fs::path out = dir_ / "out";
+    ZipHandle* h = ZipOpenFromPath(W(Write("lucky.zip", bytes)).c_str(), nullptr);
+    ASSERT_NE(h, nullptr);
+    ZipSetExtractDir(h, W(out).c_str());
+    EXPECT_EQ(ZipExtractToPath(h, 0, L"secret.txt"), kZipPassword);
+    EXPECT_FALSE(fs::exists(out / "secret.txt"));
+    char piece[64];
+    EXPECT_EQ(ZipExtractToMemory(h, 0, piece, sizeof piece), kZipPassword);
+    ZipClose(h);
+}
+
 TEST(ExtractToMemory, DeliversPiecesUntilTheLastOne) {
     const std::string data = MixedData(5000, 6);
     Archive a;
