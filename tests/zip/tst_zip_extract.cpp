@@ -70,6 +70,31 @@ TEST_F(ZipTest, FolderNamedWithTrailingSeparatorButNoFolderBitIsAFolder) {
     EXPECT_EQ(Tree(out), (std::set<std::string>{"plain/", "plain/f.txt"}));
 }
 
+// A file where a folder item's folder belongs keeps the folder from being made. The item fails
+// instead of passing for a folder that is not there; with the folder bit alone the name finds
+// the file, which still is no folder.
+class FolderBlockedByFile : public ZipTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FolderBlockedByFile, FailsWithNoFileAndLeavesTheFile) {
+    Archive a;
+    a.entries = {FolderEntry(GetParam())};
+    const fs::path zip = WriteArchive(a);
+    const fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    Write("out/blocked", "in the way");
+    ZipHandle* h = ZipOpenFromPath(W(zip).c_str(), nullptr);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(ZipSetExtractDir(h, W(out).c_str()), kZipSuccess);
+    ZipItemInfo info;
+    ASSERT_EQ(ZipGetItemInfo(h, 0, &info), kZipSuccess);
+    EXPECT_EQ(ZipExtractToPath(h, 0, info.name), kZipNoFile);
+    ZipClose(h);
+    EXPECT_FALSE(ExtractZipToDir(W(zip), W(out)));
+    EXPECT_EQ(Read(out / "blocked"), "in the way");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, FolderBlockedByFile, ::testing::Values("blocked/", "blocked"));
+
 TEST_F(ZipTest, UnusableArchivesAndArgumentsReportFailure) {
     const std::wstring out = W(dir_ / "out");
     EXPECT_FALSE(ExtractZipToDir(W(dir_ / "missing.zip"), out));
