@@ -56,6 +56,15 @@ public:
         }
         return out;
     }
+    std::string Decrypt(const std::string& cipherText) {
+        std::string out = cipherText;
+        for (char& c : out) {
+            const std::uint32_t t = (keys_[2] | 2) & 0xFFFF;
+            c = static_cast<char>(static_cast<std::uint8_t>(c) ^ static_cast<std::uint8_t>((t * (t ^ 1)) >> 8));
+            Update(static_cast<std::uint8_t>(c));
+        }
+        return out;
+    }
 
 private:
     static std::uint32_t CrcStep(std::uint32_t crc, std::uint8_t b) {
@@ -70,6 +79,10 @@ private:
 };
 
 }  // namespace
+
+std::string Decrypt(const std::string& password, const std::string& cipherText) {
+    return Cipher(password).Decrypt(cipherText);
+}
 
 std::string Build(const Archive& archive) {
     std::string out = archive.prefix;

@@ -53,6 +53,9 @@ std::string SingleFile(const std::string& name, const std::string& data);
 // Raw deflate (no zlib header) of data.
 std::string Deflate(const std::string& data);
 
+// Traditional PKWARE decryption of cipherText under password (keys as the password leaves them).
+std::string Decrypt(const std::string& password, const std::string& cipherText);
+
 // An extended-timestamp ("UT") extra block with the times whose flag bits are set, in the
 // order modification, access, creation.
 std::string ExtendedTimestamp(std::uint8_t flags, std::int32_t modification, std::int32_t access = 0,

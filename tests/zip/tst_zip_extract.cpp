@@ -70,6 +70,31 @@ TEST_F(ZipTest, FolderNamedWithTrailingSeparatorButNoFolderBitIsAFolder) {
     EXPECT_EQ(Tree(out), (std::set<std::string>{"plain/", "plain/f.txt"}));
 }
 
+// A file where a folder item's folder belongs keeps the folder from being made. The item fails
+// instead of passing for a folder that is not there; with the folder bit alone the name finds
+// the file, which still is no folder.
+class FolderBlockedByFile : public ZipTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FolderBlockedByFile, FailsWithNoFileAndLeavesTheFile) {
+    Archive a;
+    a.entries = {FolderEntry(GetParam())};
+    const fs::path zip = WriteArchive(a);
+    const fs::path out = dir_ / "out";
+    fs::create_directories(out);
+    Write("out/blocked", "in the way");
+    ZipHandle* h = ZipOpenFromPath(W(zip).c_str(), nullptr);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(ZipSetExtractDir(h, W(out).c_str()), kZipSuccess);
+    ZipItemInfo info;
+    ASSERT_EQ(ZipGetItemInfo(h, 0, &info), kZipSuccess);
+    EXPECT_EQ(ZipExtractToPath(h, 0, info.name), kZipNoFile);
+    ZipClose(h);
+    EXPECT_FALSE(ExtractZipToDir(W(zip), W(out)));
+    EXPECT_EQ(Read(out / "blocked"), "in the way");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, FolderBlockedByFile, ::testing::Values("blocked/", "blocked"));
+
 TEST_F(ZipTest, UnusableArchivesAndArgumentsReportFailure) {
     const std::wstring out = W(dir_ / "out");
     EXPECT_FALSE(ExtractZipToDir(W(dir_ / "missing.zip"), out));
@@ -311,6 +336,34 @@ TEST_F(ZipTest, EmptyEncryptedItemStillNeedsThePassword) {
         ZipClose(h);
     }
     EXPECT_FALSE(ExtractZipToDir(W(zip), W(out / "other")));
+}
+
+// One header in 256 passes the check byte under the keys no password leaves; the check alone
+// would then let a missing password through to decrypt garbage.
+TEST_F(ZipTest, MissingPasswordIsRefusedEvenWhereTheHeaderWouldPassWithoutOne) {
+    Entry e = FileEntry("secret.txt", MixedData(3000, 11));
+    Archive a;
+    std::string bytes;
+    // The last header byte decrypts to itself exactly when both key streams agree there, whatever
+    // its value: varying the data (and so the check byte) would never help, varying the password does.
+    const std::size_t header = 30 + e.name.size();
+    for (int n = 0; n < 4096 && bytes.empty(); ++n) {
+        e.password = "s3cret" + std::to_string(n);
+        a.entries = {e};
+        bytes = ztest::Build(a);
+        // The check byte is the top byte of the CRC-32, at 17 in the local header.
+        if (ztest::Decrypt("", bytes.substr(header, 12))[11] != bytes[17]) bytes.clear();
+    }
+    ASSERT_FALSE(bytes.empty());
+    const fs::path out = dir_ / "out";
+    ZipHandle* h = ZipOpenFromPath(W(Write("lucky.zip", bytes)).c_str(), nullptr);
+    ASSERT_NE(h, nullptr);
+    ZipSetExtractDir(h, W(out).c_str());
+    EXPECT_EQ(ZipExtractToPath(h, 0, L"secret.txt"), kZipPassword);
+    EXPECT_FALSE(fs::exists(out / "secret.txt"));
+    char piece[64];
+    EXPECT_EQ(ZipExtractToMemory(h, 0, piece, sizeof piece), kZipPassword);
+    ZipClose(h);
 }
 
 TEST(ExtractToMemory, DeliversPiecesUntilTheLastOne) {

@@ -376,6 +376,52 @@ INSTANTIATE_TEST_SUITE_P(
                       LocalMismatchCase{"offsetPastEnd", [](Entry& e) { e.localHeaderOffset = 0x7FFFFFF0; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Damage that leaves the second of two central records unreadable, given where both start.
+struct CentralDamageCase {
+    const char* name;
+    void (*apply)(std::string& bytes, std::size_t first, std::size_t second);
+};
+
+class BrokenCentralRecord : public ZipTest, public ::testing::WithParamInterface<CentralDamageCase> {};
+
+// Every way to an item behind a record that cannot be read says the archive is corrupt; the
+// items before it stay readable.
+TEST_P(BrokenCentralRecord, MakesTheItemCorrupt) {
+    Archive a;
+    a.entries = {FileEntry("first.txt", "one"), FileEntry("second.txt", "two")};
+    std::string bytes = ztest::Build(a);
+    const std::string signature("PK\x01\x02", 4);
+    const std::size_t first = bytes.find(signature);
+    const std::size_t second = bytes.find(signature, first + 4);
+    ASSERT_NE(second, std::string::npos);
+    GetParam().apply(bytes, first, second);
+    ZipHandle* h = OpenMemory(bytes);
+    ASSERT_NE(h, nullptr);
+    ZipItemInfo info;
+    EXPECT_EQ(ZipGetItemInfo(h, 0, &info), kZipSuccess);
+    EXPECT_EQ(ZipGetItemInfo(h, 1, &info), kZipCorrupt);
+    char piece[8];
+    EXPECT_EQ(ZipExtractToMemory(h, 1, piece, sizeof piece), kZipCorrupt);
+    ASSERT_EQ(ZipSetExtractDir(h, W(dir_).c_str()), kZipSuccess);
+    EXPECT_EQ(ZipExtractToPath(h, 1, L"second.txt"), kZipCorrupt);
+    EXPECT_FALSE(fs::exists(dir_ / "second.txt"));
+    ZipClose(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BrokenCentralRecord,
+    ::testing::Values(CentralDamageCase{"signature",
+                                        [](std::string& b, std::size_t, std::size_t second) { b[second] = 'X'; }},
+                      // The name would run past the end of the archive.
+                      CentralDamageCase{"nameLength",
+                                        [](std::string& b, std::size_t, std::size_t second) {
+                                            b[second + 28] = b[second + 29] = '\xFF';
+                                        }},
+                      // A wrong length in the record before leads the walk into the middle of this one.
+                      CentralDamageCase{"earlierCommentLength",
+                                        [](std::string& b, std::size_t first, std::size_t) { b[first + 32] = 7; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(ItemInfo, DataDescriptorItemsAreNotComparedWithTheirZeroedLocalFields) {
     Entry e = FileEntry("streamed.txt", MixedData(30000, 9));
     e.dataDescriptor = true;
