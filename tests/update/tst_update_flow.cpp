@@ -391,7 +391,15 @@ void TestUpdateFlow::unusableManifestFailsBeforeAnythingHappens() {
 }
 
 void TestUpdateFlow::unusableManifestEndsASilentRunWithoutMarker() {
-    server_->Serve("/update.json", HttpTestServer::Body("{\"filelist\": [{\"name\": \"/local.ini\"}]}"));
+    // An entry that would download straight onto the marker, beside one that fails.
+    server_->Serve("/raw", HttpTestServer::Body("not an archive"));
+    server_->Serve("/gone.zip", HttpTestServer::Status(404, "none"));
+    const QString entry = QStringLiteral("{\"name\": \"%1\", \"md5\": \"%2\", \"url\": \"%3\"}");
+    const QString md5 = testtree::Md5("x");
+    server_->Serve("/update.json", HttpTestServer::Body(QStringLiteral("{\"filelist\": [%1, %2]}")
+                                                            .arg(entry.arg("/local.ini", md5, server_->Url("/raw")),
+                                                                 entry.arg("/bin/app.dll.zip", md5, server_->Url("/gone.zip")))
+                                                            .toUtf8()));
     auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->SetInteractive(false);
     QVERIFY(RunUntilQuit([presenter] { presenter->FetchManifest(); }));
