@@ -12,6 +12,7 @@
 
 #include "install_pipeline.h"
 #include "manifest.h"
+#include "single_instance.h"
 #include "uncompress_work.h"
 #include "update_layout.h"
 
@@ -73,6 +74,10 @@ int main(int argc, char* argv[]) {
         UpdateAppFiles(dir, installation);
     }
 
+    // The updater that started this helper at its exit may hold its guard a moment longer; an
+    // updater started before it lets go takes itself for a second copy and steps aside, and the
+    // version check never happens. Waited for, bounded: past that it is started all the same.
+    platform::WaitForSingleInstanceFree(kUpdaterInstanceName, std::chrono::seconds(15));
     QProcess::startDetached(layout.UpdaterPath(), kUpdaterArguments);
     return 0;
 }

@@ -23,10 +23,12 @@ std::string TempDirectory() {
     return tmp != nullptr && *tmp != '\0' ? std::string(tmp) : std::string("/tmp");
 }
 
+std::string LockPath(const std::string& name) { return TempDirectory() + "/" + name + ".lock"; }
+
 }  // namespace
 
 bool AcquireSingleInstance(const std::string& name) {
-    const std::string path = TempDirectory() + "/" + name + ".lock";
+    const std::string path = LockPath(name);
     // O_CLOEXEC: programs this process starts must not inherit the description and the lock.
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     // Without a lock file there is no guard to respect: the only copy must still run.
@@ -37,6 +39,17 @@ bool AcquireSingleInstance(const std::string& name) {
     }
     // fd stays open, deliberately never closed.
     return true;
+}
+
+bool IsSingleInstanceHeld(const std::string& name) {
+    // No lock file: nobody has taken the guard (and nobody could, as AcquireSingleInstance
+    // answers when it cannot open the file either).
+    const int fd = open(LockPath(name).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    // flock() offers no look without taking: a lock taken here is let go by the close().
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
 }
 
 }  // namespace platform

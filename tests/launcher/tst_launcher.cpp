@@ -1,6 +1,10 @@
 // helper.exe as a process: each run in a temporary installation tree of its own (install root,
 // the updater's folder root/app/bin with helper.exe and an update.exe, its download folder),
 // checked by the files it leaves, the updater start it causes and its debug messages.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -63,11 +67,8 @@ public:
         return files;
     }
 
-    // Runs helper.exe to its end: its exit code, or -1000 when it did not end normally in time.
-    // messages gets the debug messages of the helper's two units, each as "main: <message>" or
-    // "unpack: <message>", with the download directory written "DL" and the install root "ROOT".
-    // A message whose context names no function of its unit is kept under "?".
-    int Run(const QStringList& arguments, QStringList* messages) const {
+    // Starts helper.exe with arguments in this tree's environment, without waiting.
+    void Start(QProcess* process, const QStringList& arguments) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("TMPDIR", Tmp());
         environment.insert("XDG_RUNTIME_DIR", Runtime());
@@ -77,9 +78,17 @@ public:
         environment.insert("QT_MESSAGE_PATTERN", kMessagePattern);
         environment.insert("UPDATER_REQUEST_ENDPOINT", "http://127.0.0.1:1/api");
         environment.insert("UPDATER_REQUEST_TIMEOUT_MS", "1500");
+        process->setProcessEnvironment(environment);
+        process->start(Bin() + "/helper.exe", arguments);
+    }
+
+    // Runs helper.exe to its end: its exit code, or -1000 when it did not end normally in time.
+    // messages gets the debug messages of the helper's two units, each as "main: <message>" or
+    // "unpack: <message>", with the download directory written "DL" and the install root "ROOT".
+    // A message whose context names no function of its unit is kept under "?".
+    int Run(const QStringList& arguments, QStringList* messages) const {
         QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(Bin() + "/helper.exe", arguments);
+        Start(&process, arguments);
         if (!process.waitForFinished(kWaitMs)) {
             process.kill();
             process.waitForFinished();
@@ -141,6 +150,27 @@ Files WithManifest(Files download, const Files& files) {
     return download;
 }
 
+// The updater's single-instance guard as a running updater holds it on POSIX: an exclusive flock
+// on "ZEBUpdate.lock" in its temporary folder. The name is spelled out here on purpose: an old
+// updater and a newer helper must agree on it across versions.
+class HeldUpdaterGuard {
+public:
+    explicit HeldUpdaterGuard(const QString& tmpDir)
+        : fd_(open(QFile::encodeName(tmpDir + "/ZEBUpdate.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+        held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~HeldUpdaterGuard() { Release(); }
+    bool IsHeld() const { return held_; }
+    void Release() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        held_ = false;
+    }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
 
 }  // namespace
 
@@ -150,6 +180,7 @@ private slots:
     void pendingUpdate_data();
     void pendingUpdate();
     void failedCopyRollsBackAndKeepsTheMarkerForARetry();
+    void updaterStartWaitsForTheOldUpdaterToLetGo();
 };
 
 void TestLauncher::pendingUpdate_data() {
@@ -265,6 +296,32 @@ void TestLauncher::failedCopyRollsBackAndKeepsTheMarkerForARetry() {
     QCOMPARE(installation.RootFiles(), installedAfter);
     QCOMPARE(testtree::Snapshot(installation.DownloadDir()), Files{});
     QCOMPARE(seen.filter("1 copy file:").size(), 2);
+}
+
+void TestLauncher::updaterStartWaitsForTheOldUpdaterToLetGo() {
+    // The updater that started the helper at its exit may not be gone yet. An updater started
+    // while it still holds the guard would step aside at once, and the version check after the
+    // install would never happen.
+    Installation installation;
+    QVERIFY(installation.IsValid());
+    HeldUpdaterGuard oldUpdater(installation.Tmp());
+    QVERIFY(oldUpdater.IsHeld());
+
+    QProcess helper;
+    installation.Start(&helper, {});
+    QVERIFY2(helper.waitForStarted(kWaitMs), qPrintable(helper.errorString()));
+    // Nothing to observe but the absence of a start: a while is all a test can give it.
+    QTest::qWait(1000);
+    QCOMPARE(installation.Started(), QStringList{});
+    QCOMPARE(helper.state(), QProcess::Running);
+
+    // Let go well before the helper would give up waiting: the start follows the release.
+    oldUpdater.Release();
+    QTRY_COMPARE_WITH_TIMEOUT(installation.Started(), QStringList{kUpdaterStart}, 5000);
+    // Its end may already have been seen while the test waited for the start.
+    QTRY_COMPARE_WITH_TIMEOUT(helper.state(), QProcess::NotRunning, kWaitMs);
+    QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(helper.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestLauncher)

@@ -97,10 +97,13 @@ TEST(SingleInstancePosix, IsHeldAcrossProcessesUntilTheHolderEnds) {
     EXPECT_EQ(answer, 'y');
 
     EXPECT_FALSE(AcquireInChild(name)) << "a second process got the guard while the first held it";
+    EXPECT_FALSE(platform::WaitForSingleInstanceFree(name, std::chrono::milliseconds(100)));
 
     close(release[1]);
     int status = 0;
     ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_TRUE(platform::WaitForSingleInstanceFree(name, kWait));
+    // Looking left nothing behind that would keep the next holder out.
     EXPECT_TRUE(AcquireInChild(name)) << "the guard outlived its holder";
     close(acquired[0]);
 }

@@ -53,8 +53,8 @@ private slots:
     void updateInfo();
     void progress_data();
     void progress();
-    void closeWhenNotUpdating_data();
-    void closeWhenNotUpdating();
+    void closeWithoutAsking_data();
+    void closeWithoutAsking();
     void closeWhileUpdatingAsksFirst_data();
     void closeWhileUpdatingAsksFirst();
     void confirmingStopEndsEveryUpdater();
@@ -69,10 +69,13 @@ private:
     void Run(const QString& script);
     QPushButton* Action() { return At<QPushButton>(*window_, kActionAt); }
     QString Status() { return At<QLabel>(*window_, kStatusAt)->text(); }
-    // The user closes the window: its close button, or the Esc key.
-    void CloseByUser(bool escape) {
-        if (escape) QTest::keyClick(window_.data(), Qt::Key_Escape);
-        else QTest::mouseClick(At<QPushButton>(*window_, kCloseAt), Qt::LeftButton);
+    // The user closes the window: "button" (its close button), "Esc", or "system" (a close the
+    // system asks for, such as Alt+F4).
+    void CloseByUser(const QString& by) {
+        if (by == "Esc") QTest::keyClick(window_.data(), Qt::Key_Escape);
+        else if (by == "button") QTest::mouseClick(At<QPushButton>(*window_, kCloseAt), Qt::LeftButton);
+        else if (by == "system") window_->close();
+        else QFAIL(qPrintable("unknown way to close: " + by));
     }
 
     RecordingActions presenter_;
@@ -200,24 +203,39 @@ void TestMainWidget::progress() {
     QVERIFY(!window_->IsProgressComplete());
 }
 
-void TestMainWidget::closeWhenNotUpdating_data() {
+void TestMainWidget::closeWithoutAsking_data() {
     QTest::addColumn<QString>("script");
-    QTest::addColumn<bool>("escape");
-    QTest::newRow("idle, close button") << "" << false;
-    QTest::newRow("finished, close button") << "press ok" << false;
-    QTest::newRow("idle, Esc") << "" << true;
-    QTest::newRow("finished, Esc") << "press ok" << true;
+    QTest::addColumn<QString>("by");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("idle, close button") << "" << "button" << true;
+    QTest::newRow("finished, close button") << "press ok" << "button" << true;
+    QTest::newRow("idle, Esc") << "" << "Esc" << true;
+    QTest::newRow("finished, Esc") << "press ok" << "Esc" << true;
+    // Installing replaces the installed files one by one; ended midway, the installation would be
+    // left half old, half new. The window waits for the result instead.
+    const QString installing = QStringLiteral("press download step step step step install");
+    QTest::newRow("installing, close button waits") << installing << "button" << false;
+    QTest::newRow("installing, Esc waits") << installing << "Esc" << false;
+    QTest::newRow("installing, system close waits") << installing << "system" << false;
+    QTest::newRow("install failed, close button") << installing + " fail" << "button" << true;
+    QTest::newRow("installed, Esc") << installing + " ok" << "Esc" << true;
 }
 
-void TestMainWidget::closeWhenNotUpdating() {
+void TestMainWidget::closeWithoutAsking() {
     QFETCH(QString, script);
-    QFETCH(bool, escape);
+    QFETCH(QString, by);
+    QFETCH(bool, closes);
     Run(script);
+    const QString status = Status();
+    presenter_.calls.clear();
     QSignalSpy quit(window_.data(), &MainWidget::requestQuit);
-    CloseByUser(escape);
-    QVERIFY(!window_->isVisible());
-    QCOMPARE(quit.count(), 1);
+    CloseByUser(by);
+    QCOMPARE(window_->isVisible(), !closes);
+    QCOMPARE(quit.count(), closes ? 1 : 0);
     QVERIFY(OpenPrompts().isEmpty());
+    QVERIFY(presenter_.calls.isEmpty());
+    QCOMPARE(Status(), status);
     // Hidden, not deleted: the presenter still holds it.
     QPointer<MainWidget> alive(window_.data());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -225,17 +243,26 @@ void TestMainWidget::closeWhenNotUpdating() {
 }
 
 void TestMainWidget::closeWhileUpdatingAsksFirst_data() {
-    QTest::addColumn<bool>("escape");
-    QTest::newRow("close button") << false;
-    QTest::newRow("Esc") << true;
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("by");
+    // What ends the question: "decline" (the cancel button) or "install" (the downloads are
+    // complete and installing begins while the prompt is open).
+    QTest::addColumn<QString>("then");
+
+    QTest::newRow("checking, close button") << "start" << "button" << "decline";
+    QTest::newRow("checking, Esc") << "start" << "Esc" << "decline";
+    QTest::newRow("downloading, close button") << "start download step" << "button" << "decline";
+    QTest::newRow("installing begins while asking") << "start download step step step" << "Esc" << "install";
 }
 
 void TestMainWidget::closeWhileUpdatingAsksFirst() {
-    QFETCH(bool, escape);
-    Run("start");
+    QFETCH(QString, script);
+    QFETCH(QString, by);
+    QFETCH(QString, then);
+    Run(script);
     presenter_.calls.clear();
     QSignalSpy quit(window_.data(), &MainWidget::requestQuit);
-    CloseByUser(escape);
+    CloseByUser(by);
 
     QCOMPARE(OpenPrompts().size(), 1);
     QPointer<PromptWidget> prompt = OpenPrompts().first();
@@ -245,8 +272,10 @@ void TestMainWidget::closeWhileUpdatingAsksFirst() {
     QCOMPARE(prompt->findChild<QLabel*>("14FFFFFF")->text(), QStringLiteral("正在更新中，确定停止更新么？"));
     QVERIFY(window_->isVisible());
 
-    // Declining closes the prompt and changes nothing else.
-    QTest::mouseClick(prompt->findChild<QPushButton*>("edit_autosend_danmu_cancel"), Qt::LeftButton);
+    // Either way the prompt goes and nothing else changes: once installing has begun, a stop
+    // could only leave a broken installation behind, so the question is taken back.
+    if (then == "decline") QTest::mouseClick(prompt->findChild<QPushButton*>("edit_autosend_danmu_cancel"), Qt::LeftButton);
+    else Run("step install");
     QTRY_VERIFY_WITH_TIMEOUT(prompt.isNull(), kWaitMs);
     QVERIFY(window_->isVisible());
     QCOMPARE(quit.count(), 0);

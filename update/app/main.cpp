@@ -12,9 +12,6 @@
 
 namespace {
 
-// Held for the life of the process: a second updater would fight over the same files.
-constexpr char kInstanceName[] = "ZEBUpdate";
-
 const QString kStartupMode = QStringLiteral("startup");
 const QString kCheckVersionMode = QStringLiteral("checkVersion");
 const QString kSilentDownloadMode = QStringLiteral("silentDownload");
@@ -25,8 +22,9 @@ constexpr int kBadArguments = -1;
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // Checked before anything else, arguments included: a second updater just steps aside.
-    if (!platform::AcquireSingleInstance(kInstanceName)) return 0;
+    // Checked before anything else, arguments included: a second updater just steps aside. Held
+    // for the life of the process: a second updater would fight over the same files.
+    if (!platform::AcquireSingleInstance(kUpdaterInstanceName)) return 0;
 
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication app(argc, argv);

@@ -10,6 +10,10 @@
 inline const QString kAssistantImage = QStringLiteral("ZEBAssistant.exe");
 inline const QString kUpdaterImage = QStringLiteral("update.exe");
 inline const QString kHelperImage = QStringLiteral("helper.exe");
+// The single-instance guard update.exe holds for its whole run, and for which the helper waits
+// before it starts one. An updater of one version meets a helper of the next on it: the name
+// stays as it is.
+inline constexpr char kUpdaterInstanceName[] = "ZEBUpdate";
 
 class UpdateLayout {
 public:

@@ -183,7 +183,12 @@ void MainWidget::StepProgress() {
 
 bool MainWidget::IsProgressComplete() const { return progressBar_->value() == progressBar_->maximum(); }
 
-void MainWidget::ShowInstalling() { statusLabel_->setText(kInstallingStatus); }
+void MainWidget::ShowInstalling() {
+    updateState_ = kInstalling;
+    statusLabel_->setText(kInstallingStatus);
+    // Asked during the download, the question no longer has a safe answer.
+    if (stopPrompt_) stopPrompt_->close();
+}
 
 void MainWidget::ShowResult(bool success) {
     if (success) {
@@ -216,6 +221,10 @@ void MainWidget::OnUpdateClicked() {
 void MainWidget::OnResultClicked() { presenter_->OnResult(); }
 
 void MainWidget::OnCloseClicked() {
+    // The stop ends this process at once, and the undo record of the file replacement lives only
+    // in its memory: the installation would stay half replaced and nobody would start the
+    // assistant again. The install ends on its own with a result; closing works again then.
+    if (updateState_ == kInstalling) return;
     if (updateState_ != kUpdating) {
         close();
         return;
@@ -224,6 +233,7 @@ void MainWidget::OnCloseClicked() {
     // deletes itself when closed.
     auto* prompt = new PromptWidget(kStopQuestion, nullptr, nullptr);
     prompt->setFixedSize(kPromptWidth, kPromptHeight);
+    stopPrompt_ = prompt;
     connect(prompt, &PromptWidget::userConfirmed, this, [](bool yes) {
         // A confirmed stop ends every updater process, this one included; if the kill cannot
         // even be started the prompt just stays.
@@ -252,6 +262,12 @@ void MainWidget::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void MainWidget::closeEvent(QCloseEvent* event) {
+    // Closes that do not come through OnCloseClicked (the system's: Alt+F4, the taskbar menu)
+    // would end the application as well, in the middle of the install.
+    if (updateState_ == kInstalling) {
+        event->ignore();
+        return;
+    }
     emit requestQuit();
     QDialog::closeEvent(event);
 }

@@ -1,10 +1,12 @@
 // MainWidget: the updater's frameless update window. A passive view: the presenter feeds it and
-// is called back from its slots; the one decision it takes alone is ending the updater when the
-// user confirms stopping a running update.
+// is called back from its slots; the decisions it takes alone are about closing: ending the
+// updater when the user confirms stopping a running update, and refusing to close at all while
+// the update is being installed.
 #pragma once
 
 #include <QDialog>
 #include <QPoint>
+#include <QPointer>
 
 #include "update_actions.h"
 
@@ -12,6 +14,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTextBrowser;
+class PromptWidget;
 
 class MainWidget : public QDialog {
     Q_OBJECT
@@ -30,6 +33,8 @@ public:
     // One step more; the status shows the bar's own percentage.
     void StepProgress();
     bool IsProgressComplete() const;
+    // Installing has begun: from now until ShowResult the window cannot be closed, and a stop
+    // prompt still open is taken back.
     void ShowInstalling();
     // Finished (success) or back to idle with a retry (failure), whatever the state before.
     void ShowResult(bool success);
@@ -51,9 +56,12 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    enum UpdateState { kIdle = 0, kUpdating = 1, kFinished = 2 };
+    // kUpdating covers checking and downloading, which a stop may cut short; kInstalling the
+    // replacement of the installed files, which nothing may.
+    enum UpdateState { kIdle = 0, kUpdating = 1, kFinished = 2, kInstalling = 3 };
 
-    // Closes the window, or while an update runs asks whether to stop it.
+    // Closes the window, or while an update runs asks whether to stop it, or while it installs
+    // does nothing.
     void OnCloseClicked();
 
     NoUpdateActions noActions_;
@@ -61,6 +69,8 @@ private:
     int updateState_ = kIdle;
     bool dragging_ = false;
     QPoint pressPos_;
+    // The open stop prompt, if any (it deletes itself when closed).
+    QPointer<PromptWidget> stopPrompt_;
 
     QLabel* versionLabel_ = nullptr;
     QLabel* dateLabel_ = nullptr;
