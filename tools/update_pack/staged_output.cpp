@@ -4,7 +4,31 @@
 #include "staged_output.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+// QTemporaryDir makes the staging folder 0700, which keeps a half-built release to ourselves,
+// and a rename keeps the mode. The finished release must have the mode of any new folder, or a
+// web server running as its own user cannot enter it. What is inside was created the ordinary
+// way and already follows the umask.
+bool GiveOrdinaryMode(const QString& folder) {
+#ifdef Q_OS_UNIX
+    const mode_t mask = umask(0);  // the only way to read it; the tool runs no other threads
+    umask(mask);
+    return chmod(QFile::encodeName(folder).constData(), 0777 & ~mask) == 0;
+#else
+    Q_UNUSED(folder);
+    return true;
+#endif
+}
+
+}  // namespace
 
 StagedOutput::StagedOutput(const QString& output, bool replace)
     : output_(QDir::cleanPath(QDir(output).absolutePath())), replace_(replace) {}
@@ -52,6 +76,10 @@ bool StagedOutput::Begin(QString* error) {
 QString StagedOutput::Path() const { return staging_ ? staging_->path() : QString(); }
 
 bool StagedOutput::Commit(QString* error, QString* warning) {
+    if (!GiveOrdinaryMode(staging_->path())) {
+        *error = QStringLiteral("cannot set the permissions of %1").arg(staging_->path());
+        return false;
+    }
     QString setAside;
     if (QFileInfo(output_).isDir()) {
         if (QDir(output_).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
