@@ -25,8 +25,9 @@
 namespace {
 
 constexpr int kWaitMs = 15000;
-// The worker's no-progress limit during these tests; the trickle below pauses for less than
-// this between chunks but takes longer than this in total.
+// The worker's no-progress limit during these tests, and with it the window over which it wants
+// 1 KiB/s on average: the trickles below pause for less than this between chunks but take longer
+// than this in total, one well above that rate and one well below it.
 constexpr char kStallLimitMs[] = "1000";
 // Marks a row that expects some failure, whichever code the network layer picks.
 constexpr int kAnyError = -1;
@@ -150,7 +151,9 @@ void TestDownLoadWork::initTestCase() {
     server_.Serve("/cut", HttpTestServer::CutShort(payload_.left(1000), 5000));
     server_.Serve("/stall", HttpTestServer::Stall());
     server_.Serve("/silent", HttpTestServer::Silent());
-    server_.Serve("/trickle", HttpTestServer::Trickle(payload_.left(2000), 200, 150));
+    // 5000 bytes/s for 2.4 s, and 500 bytes/s that would need 8 s for the whole body.
+    server_.Serve("/trickle", HttpTestServer::Trickle(payload_.left(12000), 1000, 200));
+    server_.Serve("/crawl", HttpTestServer::Trickle(payload_.left(4000), 100, 200));
 }
 
 void TestDownLoadWork::init() {
@@ -205,7 +208,8 @@ void TestDownLoadWork::transferOutcome_data() {
     QTest::newRow("body cut short fails") << "/a.zip" << "/cut" << file << kAnyError << QByteArray();
     QTest::newRow("stalled server times out") << "/a.zip" << "/stall" << file << int(QNetworkReply::TimeoutError) << QByteArray();
     QTest::newRow("silent server times out") << "/a.zip" << "/silent" << file << int(QNetworkReply::TimeoutError) << QByteArray();
-    QTest::newRow("slow trickle is not a stall") << "/a.zip" << "/trickle" << file << 0 << payload_.left(2000);
+    QTest::newRow("slow trickle is not a stall") << "/a.zip" << "/trickle" << file << 0 << payload_.left(12000);
+    QTest::newRow("trickle under 1 KiB/s times out") << "/a.zip" << "/crawl" << file << int(QNetworkReply::TimeoutError) << QByteArray();
 }
 
 void TestDownLoadWork::transferOutcome() {

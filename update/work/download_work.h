@@ -48,4 +48,6 @@ private:
     QTimer* stallTimer_ = nullptr;
     // First write failure on file_ (a QFileDevice::FileError), 0 while every write succeeded.
     int writeError_ = 0;
+    // Body bytes received since the current low-speed window began.
+    qint64 windowReceived_ = 0;
 };
