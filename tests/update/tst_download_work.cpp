@@ -29,6 +29,8 @@ constexpr int kWaitMs = 15000;
 // 1 KiB/s on average: the trickles below pause for less than this between chunks but take longer
 // than this in total, one well above that rate and one well below it.
 constexpr char kStallLimitMs[] = "1000";
+// The largest manifest the worker accepts; archives have no such bound.
+constexpr int kManifestMax = 16 * 1024 * 1024;
 // Marks a row that expects some failure, whichever code the network layer picks.
 constexpr int kAnyError = -1;
 
@@ -120,6 +122,7 @@ private:
 
     HttpTestServer server_;
     QByteArray payload_;
+    QByteArray big_;  // one byte more than the largest manifest
     // Per test: <temp>/app is the program's folder, its "download" folder receives the files.
     std::unique_ptr<QTemporaryDir> temp_;
     QString programDir_;
@@ -154,6 +157,16 @@ void TestDownLoadWork::initTestCase() {
     // 5000 bytes/s for 2.4 s, and 500 bytes/s that would need 8 s for the whole body.
     server_.Serve("/trickle", HttpTestServer::Trickle(payload_.left(12000), 1000, 200));
     server_.Serve("/crawl", HttpTestServer::Trickle(payload_.left(4000), 100, 200));
+
+    big_ = Payload(kManifestMax + 1, 4);
+    server_.Serve("/largest", HttpTestServer::Body(big_.left(kManifestMax)));
+    server_.Serve("/too-big", HttpTestServer::Body(big_));
+    server_.Serve("/too-big-unannounced", HttpTestServer::CutShort(big_, -1));
+    // Only the header says how much would come: a worker that waited for the body would see
+    // the stall instead.
+    HttpTestServer::Behaviour announced = HttpTestServer::Stall();
+    announced.declaredLength = kManifestMax + 1;
+    server_.Serve("/too-big-announced", announced);
 }
 
 void TestDownLoadWork::init() {
@@ -210,6 +223,13 @@ void TestDownLoadWork::transferOutcome_data() {
     QTest::newRow("silent server times out") << "/a.zip" << "/silent" << file << int(QNetworkReply::TimeoutError) << QByteArray();
     QTest::newRow("slow trickle is not a stall") << "/a.zip" << "/trickle" << file << 0 << payload_.left(12000);
     QTest::newRow("trickle under 1 KiB/s times out") << "/a.zip" << "/crawl" << file << int(QNetworkReply::TimeoutError) << QByteArray();
+
+    const int manifest = DownLoadWork::kManifest;
+    const int refused = QNetworkReply::ContentAccessDenied;
+    QTest::newRow("manifest of 16 MiB saved") << "/update.json" << "/largest" << manifest << 0 << big_.left(kManifestMax);
+    QTest::newRow("manifest over 16 MiB refused") << "/update.json" << "/too-big-unannounced" << manifest << refused << QByteArray();
+    QTest::newRow("manifest announcing over 16 MiB refused") << "/update.json" << "/too-big-announced" << manifest << refused << QByteArray();
+    QTest::newRow("archive over 16 MiB saved") << "/big.zip" << "/too-big" << file << 0 << big_;
 }
 
 void TestDownLoadWork::transferOutcome() {

@@ -1,6 +1,6 @@
 // Download worker: one GET streamed chunk by chunk into its target file on a pool thread, with a
-// no-progress limit, a low-speed limit, safe redirects and no file left behind when the transfer
-// fails.
+// no-progress limit, a low-speed limit, a bounded manifest size, safe redirects and no file left
+// behind when the transfer fails.
 #include "download_work.h"
 
 #include <QDir>
@@ -101,7 +101,9 @@ int DownLoadWork::Transfer() {
     const qint64 windowMinimum = kMinBytesPerSecond * StallLimitMs() / 1000;
     bool stalled = false;
     writeError_ = 0;
+    received_ = 0;
     windowReceived_ = 0;
+    tooLarge_ = false;
 
     reply_ = manager.get(request);
     stallTimer_ = &stallTimer;
@@ -109,7 +111,11 @@ int DownLoadWork::Transfer() {
     // living in this thread's frame.
     connect(reply_, &QNetworkReply::readyRead, this, &DownLoadWork::OnReadyRead,
             Qt::DirectConnection);
-    connect(reply_, &QNetworkReply::metaDataChanged, &loop, [this] { KeepAlive(); });
+    connect(reply_, &QNetworkReply::metaDataChanged, &loop, [this] {
+        KeepAlive();
+        const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid()) CheckSize(length.toLongLong());
+    });
     connect(reply_, &QNetworkReply::redirected, &loop, [this] { KeepAlive(); });
     connect(reply_, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(&stallTimer, &QTimer::timeout, &loop, [this, &stalled] {
@@ -134,6 +140,8 @@ int DownLoadWork::Transfer() {
     int ecode = reply_->error();
     if (stalled) {
         ecode = QNetworkReply::TimeoutError;
+    } else if (tooLarge_) {
+        ecode = QNetworkReply::ContentAccessDenied;
     } else if (writeError_ != 0) {
         ecode = writeError_;
     } else if (ecode == QNetworkReply::NoError) {
@@ -155,11 +163,20 @@ void DownLoadWork::KeepAlive() {
     if (stallTimer_ != nullptr) stallTimer_->start();
 }
 
+void DownLoadWork::CheckSize(qint64 size) {
+    if (type_ != kManifest || size <= kManifestLimit || tooLarge_) return;
+    tooLarge_ = true;
+    reply_->abort();
+}
+
 void DownLoadWork::OnReadyRead() {
     if (reply_ == nullptr || !reply_->isOpen()) return;  // closed by abort()
     const QByteArray chunk = reply_->readAll();
-    if (chunk.isEmpty() || writeError_ != 0) return;
+    if (chunk.isEmpty() || writeError_ != 0 || tooLarge_) return;
+    received_ += chunk.size();
     windowReceived_ += chunk.size();
+    CheckSize(received_);
+    if (tooLarge_) return;  // nothing over the limit reaches the disk
     // QFile buffers small writes; a full disk shows up at latest on the next write that
     // needs the buffer flushed, and at the final flush in Transfer().
     if (file_.write(chunk) != chunk.size()) {
