@@ -51,6 +51,8 @@ private slots:
     void actionFollowsTheUpdate_data();
     void actionFollowsTheUpdate();
     void updateInfo();
+    void hugeLogIsCut_data();
+    void hugeLogIsCut();
     void progress_data();
     void progress();
     void closeWithoutAsking_data();
@@ -172,6 +174,39 @@ void TestMainWidget::updateInfo() {
     QVERIFY2(text.startsWith(QStringLiteral("更新日志")), qPrintable(text));
     QVERIFY2(text.indexOf("first batch") > 0 && text.indexOf("first batch") < text.indexOf("second batch"),
              qPrintable(text));
+}
+
+void TestMainWidget::hugeLogIsCut_data() {
+    // Lengths in UTF-16 units, as the box counts them; the window keeps the first 64 Ki of them.
+    const int limit = 64 * 1024;
+    const QString pair = QStringLiteral("\U0001F600");  // one character, two units
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("shown");
+
+    const QString atLimit = QString(limit, QLatin1Char('a'));
+    QTest::newRow("log at the limit shown whole") << atLimit << atLimit;
+    const QString huge = QString(limit, QLatin1Char('b')) + QString(256 * 1024, QLatin1Char('c'));
+    QTest::newRow("huge log cut at the limit") << huge << huge.left(limit) + QChar(0x2026);
+    // The pair straddles the limit: it goes as a whole, never one half of it.
+    const QString straddling = QString(limit - 1, QLatin1Char('d')) + pair + QStringLiteral("tail");
+    QTest::newRow("pair at the cut not split") << straddling << straddling.left(limit - 1) + QChar(0x2026);
+    const QString ending = QString(limit - 2, QLatin1Char('e')) + pair + QStringLiteral("tail");
+    QTest::newRow("pair just inside kept") << ending << ending.left(limit) + QChar(0x2026);
+}
+
+void TestMainWidget::hugeLogIsCut() {
+    QFETCH(QString, log);
+    QFETCH(QString, shown);
+    QTextBrowser* box = At<QTextBrowser>(*window_, kLogAt);
+    QVERIFY(box);
+
+    window_->SetUpdateInfo("2.0.1", log, "2024.01.02");
+    const QString text = box->toPlainText();
+    const int start = text.indexOf(log.left(16));
+    QVERIFY(start > 0);
+    // Compared by length first: a failing QCOMPARE of the strings would print a megabyte.
+    QCOMPARE(text.size() - start, shown.size());
+    QVERIFY(text.mid(start) == shown);
 }
 
 void TestMainWidget::progress_data() {

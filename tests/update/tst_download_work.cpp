@@ -25,9 +25,12 @@
 namespace {
 
 constexpr int kWaitMs = 15000;
-// The worker's no-progress limit during these tests; the trickle below pauses for less than
-// this between chunks but takes longer than this in total.
+// The worker's no-progress limit during these tests, and with it the window over which it wants
+// 1 KiB/s on average: the trickles below pause for less than this between chunks but take longer
+// than this in total, one well above that rate and one well below it.
 constexpr char kStallLimitMs[] = "1000";
+// The largest manifest the worker accepts; archives have no such bound.
+constexpr int kManifestMax = 16 * 1024 * 1024;
 // Marks a row that expects some failure, whichever code the network layer picks.
 constexpr int kAnyError = -1;
 
@@ -119,6 +122,7 @@ private:
 
     HttpTestServer server_;
     QByteArray payload_;
+    QByteArray big_;  // one byte more than the largest manifest
     // Per test: <temp>/app is the program's folder, its "download" folder receives the files.
     std::unique_ptr<QTemporaryDir> temp_;
     QString programDir_;
@@ -150,7 +154,19 @@ void TestDownLoadWork::initTestCase() {
     server_.Serve("/cut", HttpTestServer::CutShort(payload_.left(1000), 5000));
     server_.Serve("/stall", HttpTestServer::Stall());
     server_.Serve("/silent", HttpTestServer::Silent());
-    server_.Serve("/trickle", HttpTestServer::Trickle(payload_.left(2000), 200, 150));
+    // 5000 bytes/s for 2.4 s, and 500 bytes/s that would need 8 s for the whole body.
+    server_.Serve("/trickle", HttpTestServer::Trickle(payload_.left(12000), 1000, 200));
+    server_.Serve("/crawl", HttpTestServer::Trickle(payload_.left(4000), 100, 200));
+
+    big_ = Payload(kManifestMax + 1, 4);
+    server_.Serve("/largest", HttpTestServer::Body(big_.left(kManifestMax)));
+    server_.Serve("/too-big", HttpTestServer::Body(big_));
+    server_.Serve("/too-big-unannounced", HttpTestServer::CutShort(big_, -1));
+    // Only the header says how much would come: a worker that waited for the body would see
+    // the stall instead.
+    HttpTestServer::Behaviour announced = HttpTestServer::Stall();
+    announced.declaredLength = kManifestMax + 1;
+    server_.Serve("/too-big-announced", announced);
 }
 
 void TestDownLoadWork::init() {
@@ -205,7 +221,15 @@ void TestDownLoadWork::transferOutcome_data() {
     QTest::newRow("body cut short fails") << "/a.zip" << "/cut" << file << kAnyError << QByteArray();
     QTest::newRow("stalled server times out") << "/a.zip" << "/stall" << file << int(QNetworkReply::TimeoutError) << QByteArray();
     QTest::newRow("silent server times out") << "/a.zip" << "/silent" << file << int(QNetworkReply::TimeoutError) << QByteArray();
-    QTest::newRow("slow trickle is not a stall") << "/a.zip" << "/trickle" << file << 0 << payload_.left(2000);
+    QTest::newRow("slow trickle is not a stall") << "/a.zip" << "/trickle" << file << 0 << payload_.left(12000);
+    QTest::newRow("trickle under 1 KiB/s times out") << "/a.zip" << "/crawl" << file << int(QNetworkReply::TimeoutError) << QByteArray();
+
+    const int manifest = DownLoadWork::kManifest;
+    const int refused = QNetworkReply::ContentAccessDenied;
+    QTest::newRow("manifest of 16 MiB saved") << "/update.json" << "/largest" << manifest << 0 << big_.left(kManifestMax);
+    QTest::newRow("manifest over 16 MiB refused") << "/update.json" << "/too-big-unannounced" << manifest << refused << QByteArray();
+    QTest::newRow("manifest announcing over 16 MiB refused") << "/update.json" << "/too-big-announced" << manifest << refused << QByteArray();
+    QTest::newRow("archive over 16 MiB saved") << "/big.zip" << "/too-big" << file << 0 << big_;
 }
 
 void TestDownLoadWork::transferOutcome() {

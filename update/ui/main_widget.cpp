@@ -74,6 +74,11 @@ const QString kFinishedStatus = QStringLiteral("安装完成");
 const QString kFailedStatus = QStringLiteral("更新失败");
 const QString kStopQuestion = QStringLiteral("正在更新中，确定停止更新么？");
 
+// The change log shown is cut to this many UTF-16 units, then "…". Laying out text costs far more
+// than its length suggests: megabytes of log keep the window from appearing for minutes, and the
+// box is only 180 px high anyway.
+constexpr int kMaxLogLength = 64 * 1024;
+
 constexpr int kWidth = 680;
 constexpr int kHeight = 521;
 constexpr int kPromptWidth = 260;
@@ -91,6 +96,15 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, const QString& style) {
     auto* label = new QLabel(text, parent);
     label->setStyleSheet(style);
     return label;
+}
+
+// At most kMaxLogLength units of log, never ending in half of a surrogate pair (the box would
+// show a replacement glyph for it).
+QString BoundedLog(const QString& log) {
+    if (log.size() <= kMaxLogLength) return log;
+    int length = kMaxLogLength;
+    if (log.at(length - 1).isHighSurrogate()) --length;
+    return log.left(length) + QChar(0x2026);
 }
 
 }  // namespace
@@ -161,7 +175,7 @@ void MainWidget::SetPresenter(UpdateActions* presenter) {
 
 void MainWidget::SetUpdateInfo(const QString& version, const QString& log, const QString& date) {
     versionLabel_->setText(kVersionPrefix + version);
-    logBox_->append(log);
+    logBox_->append(BoundedLog(log));
     dateLabel_->setText(kDatePrefix + date);
 }
 

@@ -1,5 +1,6 @@
 // Download worker: one GET streamed chunk by chunk into its target file on a pool thread, with a
-// no-progress limit, safe redirects and no file left behind when the transfer fails.
+// no-progress limit, a low-speed limit, a bounded manifest size, safe redirects and no file left
+// behind when the transfer fails.
 #include "download_work.h"
 
 #include <QDir>
@@ -14,12 +15,17 @@
 
 namespace {
 
-// A transfer that receives nothing at all for this long is given up. Only silence counts:
-// a slow server that keeps sending is left alone however long the whole file takes.
+// A transfer that receives nothing at all for this long is given up.
 constexpr int kStallLimitMs = 60 * 1000;
+// Silence is not the only way to hang: a server that sends a byte a second never stalls, and the
+// updater would hold its single-instance guard for ever. So every stall-limit-long window, counted
+// from the request, must also bring at least this many bytes per second on average, or the
+// transfer is given up too. A slow line above this rate is left alone however long the file takes.
+constexpr qint64 kMinBytesPerSecond = 1024;
 // Read once, at the first download of the process: a positive number of milliseconds that
-// replaces kStallLimitMs. Tests set it so a stalled server costs them a second, not a minute;
-// an environment variable keeps the knob out of the class interface the rest of the updater uses.
+// replaces kStallLimitMs, and with it the low-speed window (the rate stays the same). Tests set it
+// so a stalled or crawling server costs them a second, not a minute; an environment variable
+// keeps the knob out of the class interface the rest of the updater uses.
 constexpr char kStallLimitVariable[] = "UPDATER_DOWNLOAD_STALL_MS";
 // Redirects are followed up to this many hops (one more fails with TooManyRedirectsError), and
 // never from https to http.
@@ -89,8 +95,15 @@ int DownLoadWork::Transfer() {
     QTimer stallTimer;
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(StallLimitMs());
+    // Unlike the stall countdown, the window is never restarted by progress: it only ends.
+    QTimer speedTimer;
+    speedTimer.setInterval(StallLimitMs());
+    const qint64 windowMinimum = kMinBytesPerSecond * StallLimitMs() / 1000;
     bool stalled = false;
     writeError_ = 0;
+    received_ = 0;
+    windowReceived_ = 0;
+    tooLarge_ = false;
 
     reply_ = manager.get(request);
     stallTimer_ = &stallTimer;
@@ -98,22 +111,37 @@ int DownLoadWork::Transfer() {
     // living in this thread's frame.
     connect(reply_, &QNetworkReply::readyRead, this, &DownLoadWork::OnReadyRead,
             Qt::DirectConnection);
-    connect(reply_, &QNetworkReply::metaDataChanged, &loop, [this] { KeepAlive(); });
+    connect(reply_, &QNetworkReply::metaDataChanged, &loop, [this] {
+        KeepAlive();
+        const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid()) CheckSize(length.toLongLong());
+    });
     connect(reply_, &QNetworkReply::redirected, &loop, [this] { KeepAlive(); });
     connect(reply_, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(&stallTimer, &QTimer::timeout, &loop, [this, &stalled] {
         stalled = true;
         reply_->abort();
     });
+    connect(&speedTimer, &QTimer::timeout, &loop, [this, &stalled, windowMinimum] {
+        if (windowReceived_ < windowMinimum) {
+            stalled = true;
+            reply_->abort();
+        }
+        windowReceived_ = 0;
+    });
     stallTimer.start();
+    speedTimer.start();
     if (!reply_->isFinished()) loop.exec();
     stallTimer.stop();
+    speedTimer.stop();
     stallTimer_ = nullptr;
     OnReadyRead();  // whatever arrived together with the end of the reply
 
     int ecode = reply_->error();
     if (stalled) {
         ecode = QNetworkReply::TimeoutError;
+    } else if (tooLarge_) {
+        ecode = QNetworkReply::ContentAccessDenied;
     } else if (writeError_ != 0) {
         ecode = writeError_;
     } else if (ecode == QNetworkReply::NoError) {
@@ -135,10 +163,20 @@ void DownLoadWork::KeepAlive() {
     if (stallTimer_ != nullptr) stallTimer_->start();
 }
 
+void DownLoadWork::CheckSize(qint64 size) {
+    if (type_ != kManifest || size <= kManifestLimit || tooLarge_) return;
+    tooLarge_ = true;
+    reply_->abort();
+}
+
 void DownLoadWork::OnReadyRead() {
     if (reply_ == nullptr || !reply_->isOpen()) return;  // closed by abort()
     const QByteArray chunk = reply_->readAll();
-    if (chunk.isEmpty() || writeError_ != 0) return;
+    if (chunk.isEmpty() || writeError_ != 0 || tooLarge_) return;
+    received_ += chunk.size();
+    windowReceived_ += chunk.size();
+    CheckSize(received_);
+    if (tooLarge_) return;  // nothing over the limit reaches the disk
     // QFile buffers small writes; a full disk shows up at latest on the next write that
     // needs the buffer flushed, and at the final flush in Transfer().
     if (file_.write(chunk) != chunk.size()) {

@@ -16,6 +16,10 @@ public:
     // Job types: the manifest, and one archive of the update.
     static constexpr int kManifest = 0;
     static constexpr int kUpdateFile = 1;
+    // The largest manifest accepted, in bytes. A manifest is read whole into memory to be parsed,
+    // so a larger one (announced or arriving) is refused with QNetworkReply::ContentAccessDenied.
+    // Archives are streamed to disk and have no such bound.
+    static constexpr qint64 kManifestLimit = 16 * 1024 * 1024;
 
     // downloadDir: the folder that receives the file (the layout's download directory).
     DownLoadWork(const QString& downloadDir, int type);
@@ -36,6 +40,8 @@ private:
     int Transfer();
     // Restarts the no-progress countdown; called on every sign of life from the server.
     void KeepAlive();
+    // Aborts a manifest whose announced or received size is over kManifestLimit.
+    void CheckSize(qint64 size);
 
     QString url_;
     QString fileName_;
@@ -48,4 +54,9 @@ private:
     QTimer* stallTimer_ = nullptr;
     // First write failure on file_ (a QFileDevice::FileError), 0 while every write succeeded.
     int writeError_ = 0;
+    // Body bytes received in all, and since the current low-speed window began.
+    qint64 received_ = 0;
+    qint64 windowReceived_ = 0;
+    // Set when CheckSize() aborted the transfer.
+    bool tooLarge_ = false;
 };

@@ -29,7 +29,7 @@ QByteArray Reason(int status) {
 QByteArray Head(int status, qint64 length, const QByteArray& location) {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + Reason(status) + "\r\n";
     head += "Content-Type: application/octet-stream\r\n";
-    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (length >= 0) head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     if (!location.isEmpty()) head += "Location: " + location + "\r\n";
     head += "Connection: close\r\n\r\n";
     return head;

@@ -23,7 +23,7 @@ public:
     struct Behaviour {
         enum class Kind {
             Respond,   // status line, headers, the whole body, close
-            CutShort,  // announces declaredLength bytes, sends body only, closes
+            CutShort,  // announces declaredLength bytes (nothing if negative), sends body, closes
             Stall,     // headers announcing a body, then silence with the connection held open
             Silent,    // reads the request, never answers, holds the connection open
             Trickle,   // body in chunkSize pieces, one every intervalMs, then close
@@ -49,6 +49,8 @@ public:
     static Behaviour Status(int status, const QByteArray& body);
     // location may be absolute ("http://host/x", "file:///x") or a path on this server.
     static Behaviour Redirect(int status, const QByteArray& location);
+    // A negative declaredLength sends no Content-Length: the body is whatever comes before the
+    // close, as a client has to take it without knowing its size in advance.
     static Behaviour CutShort(const QByteArray& sent, qint64 declaredLength);
     static Behaviour Stall();
     static Behaviour Silent();
