@@ -41,6 +41,12 @@ struct Archive {
     std::string comment;  // end-record comment
     std::optional<std::uint16_t> itemsOnDisk, itemsTotal, diskNumber;
     std::optional<std::uint32_t> centralDirOffset, centralDirSize;
+    // A Zip64 end record and its locator between the central directory and the end record, as
+    // Info-ZIP zip writes them when it reads from a pipe; their 64-bit fields repeat the end
+    // record's values unless falsified here.
+    bool zip64End = false;
+    std::optional<std::uint64_t> zip64Items, zip64CentralDirSize, zip64CentralDirOffset;
+    std::optional<std::uint64_t> zip64EndOffset;  // where the locator says the Zip64 end record is
 };
 
 // The archive's bytes.
@@ -64,6 +70,7 @@ std::string ExtendedTimestamp(std::uint8_t flags, std::int32_t modification, std
 // Little-endian encoders for hand-made extra fields.
 std::string U16(std::uint16_t v);
 std::string U32(std::uint32_t v);
+std::string U64(std::uint64_t v);
 
 // Unix time to Windows FILETIME.
 constexpr std::uint64_t FileTimeFromUnix(std::int64_t seconds) {
