@@ -69,6 +69,7 @@ public:
 
 private:
     bool FindEndRecord(std::uint32_t* endRecordPos);
+    bool FindZip64End(std::uint32_t endPos, std::uint32_t* centralEnd);
     bool ReadCurrentRecord();
 
     ZipSource source_;
