@@ -417,10 +417,31 @@ bool ZipCursor::ReadCurrentRecord() {
     return c.nameLength == 0 || ReadArchive(currentPos_ + kCentralRecordSize, &c.name[0], c.nameLength);
 }
 
+// Local Zip64 extra field (tag 1, 0x0001): a local header whose sizes read 0xFFFFFFFF carries
+// both real sizes here, uncompressed first, 64 bits each. zip writes it when it reads from a
+// pipe and cannot know the sizes before the data. Blocks are tag (16), data size (16), data;
+// every block must lie inside the field. True when the block is there and its sizes equal the
+// central record's 32-bit ones; an item that really needs 64 bits fails the comparison.
+bool ZipCursor::LocalZip64SizesMatch(std::uint32_t extraOffset, std::uint16_t extraLength) {
+    std::vector<unsigned char> extra(extraLength);
+    if (extraLength == 0 || !ReadArchive(extraOffset, extra.data(), extraLength)) return false;
+    for (std::uint32_t pos = 0; pos + 4 <= extraLength;) {
+        const std::uint32_t dataSize = Get16(&extra[pos + 2]);
+        if (pos + 4 + dataSize > extraLength) return false;
+        if (Get16(&extra[pos]) == 1) {
+            return dataSize >= 16 && Get64(&extra[pos + 4]) == current_.size &&
+                   Get64(&extra[pos + 12]) == current_.compressedSize;
+        }
+        pos += 4 + dataSize;
+    }
+    return false;
+}
+
 // Local header: signature, version needed, flags, method, DOS time and date, CRC-32,
 // compressed and uncompressed size, name length, extra length; then name, extra and data.
 // With flag bit 3 the CRC and sizes follow the data in a descriptor, so only the central
-// record's values can be trusted and the local ones are not compared.
+// record's values can be trusted and the local ones are not compared. Local sizes of
+// 0xFFFFFFFF stand for those in the local Zip64 extra field.
 bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     if (!currentOk_) return false;
     // Item information and the extraction that follows it check the same header: once is enough.
@@ -434,7 +455,9 @@ bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     const std::uint16_t flags = Get16(h + 6);
     const std::uint16_t method = Get16(h + 8);
     if (method != c.method || (method != 0 && method != 8)) return false;
-    if (!(flags & 8) && (Get32(h + 14) != c.crc || Get32(h + 18) != c.compressedSize || Get32(h + 22) != c.size)) {
+    const bool sizesInZip64Extra = Get32(h + 18) == 0xFFFFFFFFu || Get32(h + 22) == 0xFFFFFFFFu;
+    if (!(flags & 8) && (Get32(h + 14) != c.crc ||
+                         (!sizesInZip64Extra && (Get32(h + 18) != c.compressedSize || Get32(h + 22) != c.size)))) {
         return false;
     }
     const std::uint16_t nameLength = Get16(h + 26);
@@ -442,6 +465,10 @@ bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     const std::uint64_t extraOffset = static_cast<std::uint64_t>(c.localHeaderOffset) + kLocalHeaderSize + nameLength;
     const std::uint16_t extraLength = Get16(h + 28);
     if (extraOffset + extraLength > UINT32_MAX) return false;
+    if (!(flags & 8) && sizesInZip64Extra &&
+        !LocalZip64SizesMatch(static_cast<std::uint32_t>(extraOffset), extraLength)) {
+        return false;
+    }
     layout->extraOffset = static_cast<std::uint32_t>(extraOffset);
     layout->extraLength = extraLength;
     layout->dataOffset = static_cast<std::uint32_t>(extraOffset + extraLength);

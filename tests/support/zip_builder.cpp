@@ -116,11 +116,13 @@ std::string Build(const Archive& archive) {
         out += U16(e.dosTime) + U16(e.dosDate);
         const bool zeroes = e.dataDescriptor;
         out += U32(zeroes ? 0 : e.localCrc.value_or(crc));
-        out += U32(zeroes ? 0 : csize);
-        out += U32(zeroes ? 0 : e.localSize.value_or(size));
+        const std::string localExtra =
+            (e.localZip64Sizes ? U16(1) + U16(16) + U64(e.localSize.value_or(size)) + U64(csize) : "") + e.localExtra;
+        out += U32(zeroes ? 0 : e.localZip64Sizes ? 0xFFFFFFFFu : csize);
+        out += U32(zeroes ? 0 : e.localZip64Sizes ? 0xFFFFFFFFu : e.localSize.value_or(size));
         out += U16(e.localNameLength.value_or(static_cast<std::uint16_t>(localName.size())));
-        out += U16(static_cast<std::uint16_t>(e.localExtra.size()));
-        out += localName + e.localExtra + payload;
+        out += U16(static_cast<std::uint16_t>(localExtra.size()));
+        out += localName + localExtra + payload;
         if (e.dataDescriptor) out += U32(0x08074b50) + U32(crc) + U32(csize) + U32(size);
 
         central += U32(0x02014b50) + U16(static_cast<std::uint16_t>(e.host << 8 | 30)) + U16(20);

@@ -26,6 +26,9 @@ struct Entry {
     std::string centralExtra;
     std::string password;         // non-empty: traditional PKWARE encryption
     bool dataDescriptor = false;  // flag bit 3, sizes and CRC after the data
+    // Local sizes as 0xFFFFFFFF with the real ones in a Zip64 extra field (tag 1) in front of
+    // localExtra, as zip writes them when it reads from a pipe and cannot know the size.
+    bool localZip64Sizes = false;
 
     // Falsifications applied to the encoded records.
     std::optional<std::uint32_t> centralCrc, centralSize, centralCompressedSize;
