@@ -280,8 +280,8 @@ bool ZipCursor::FindEndRecord(std::uint32_t* endRecordPos) {
 // (32), disk of the central directory (32), items on this disk (64), items in all (64),
 // directory size (64), directory offset (64).
 //
-// Info-ZIP zip writes the pair whenever it streams from a pipe, even for an archive that needs
-// none of the 64-bit values. Such an archive is read through its end record alone: the pair
+// Info-ZIP zip writes the pair whenever it reads from a pipe into a file, even for an archive that
+// needs none of the 64-bit values. Such an archive is read through its end record alone: the pair
 // must sit right before the end record, repeat the end record's counts, size and offset, and
 // the locator must point where the directory ends (where the Zip64 end record really lies).
 // Anything else (values that need 64 bits, a locator pointing elsewhere, no Zip64 end record

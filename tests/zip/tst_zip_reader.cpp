@@ -179,8 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenEndCase{"offsetPastRecord", [](Archive& a) { a.centralDirOffset = 0xFFFFFF00u; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Zip64 end records in front of the end record: zip writes them for any archive it streams from
-// a pipe. They are part of the archive, not a prefix; but an archive that really needs their
+// Zip64 end records in front of the end record: zip writes them when it reads from a pipe into a
+// file. They are part of the archive, not a prefix; but an archive that really needs their
 // 64-bit values, or whose locator points at no Zip64 end record, is refused when opened.
 struct Zip64EndCase {
     const char* name;
