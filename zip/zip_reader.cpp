@@ -17,7 +17,11 @@ namespace {
 constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
 constexpr std::uint32_t kCentralSignature = 0x02014b50;
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t kEndRecordSize = 22;
+constexpr std::uint32_t kZip64EndSize = 56;  // fixed part; no extensible data
+constexpr std::uint32_t kZip64LocatorSize = 20;
 constexpr std::uint32_t kCentralRecordSize = 46;
 constexpr std::uint32_t kLocalHeaderSize = 30;
 // The end record sits at most this far from the end: 22 bytes plus a comment of up to 64 KiB,
@@ -34,6 +38,7 @@ std::uint32_t Get32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
+std::uint64_t Get64(const unsigned char* p) { return Get32(p) | static_cast<std::uint64_t>(Get32(p + 4)) << 32; }
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -268,11 +273,59 @@ bool ZipCursor::FindEndRecord(std::uint32_t* endRecordPos) {
     return false;
 }
 
+// Zip64 end-of-central-directory locator, 20 bytes right before the end record: signature,
+// disk holding the Zip64 end record (32), that record's offset in the archive (64), number of
+// disks (32). The Zip64 end record right before the locator: signature, size of the rest of the
+// record (64, 44 without extensible data), version made by (16), version needed (16), this disk
+// (32), disk of the central directory (32), items on this disk (64), items in all (64),
+// directory size (64), directory offset (64).
+//
+// Info-ZIP zip writes the pair whenever it reads from a pipe into a file, even for an archive that
+// needs none of the 64-bit values. Such an archive is read through its end record alone: the pair
+// must sit right before the end record, repeat the end record's counts, size and offset, and
+// the locator must point where the directory ends (where the Zip64 end record really lies).
+// Anything else (values that need 64 bits, a locator pointing elsewhere, no Zip64 end record
+// before the locator) refuses the archive: guessing would misplace the directory. A longer
+// Zip64 end record (extensible data, which only directory encryption uses) is refused too. A
+// number of disks of 0 is taken for 1, as some writers put it.
+//
+// Returns true and sets *centralEnd to the Zip64 end record's position when the pair is there,
+// true with *centralEnd untouched when there is no locator, false when the archive is refused.
+bool ZipCursor::FindZip64End(std::uint32_t endPos, std::uint32_t* centralEnd) {
+    if (endPos < kZip64LocatorSize) return true;
+    const std::uint32_t locatorPos = endPos - kZip64LocatorSize;
+    unsigned char locator[kZip64LocatorSize];
+    if (!source_.ReadExact(locatorPos, locator, kZip64LocatorSize)) return false;
+    if (Get32(locator) != kZip64LocatorSignature) return true;
+    const std::uint32_t recordDisk = Get32(locator + 4);
+    const std::uint64_t statedRecordPos = Get64(locator + 8);
+    const std::uint32_t disks = Get32(locator + 16);
+    if (recordDisk != 0 || disks > 1 || locatorPos < kZip64EndSize) return false;
+
+    const std::uint32_t recordPos = locatorPos - kZip64EndSize;
+    unsigned char record[kZip64EndSize];
+    if (!source_.ReadExact(recordPos, record, kZip64EndSize)) return false;
+    if (Get32(record) != kZip64EndSignature || Get64(record + 4) != kZip64EndSize - 12) return false;
+    const std::uint32_t thisDisk = Get32(record + 16);
+    const std::uint32_t centralDisk = Get32(record + 20);
+    const std::uint64_t itemsOnDisk = Get64(record + 24);
+    const std::uint64_t itemsTotal = Get64(record + 32);
+    const std::uint64_t size = Get64(record + 40);
+    const std::uint64_t offset = Get64(record + 48);
+    if (thisDisk != 0 || centralDisk != 0 || itemsOnDisk != itemsTotal || itemsTotal != itemCount_ ||
+        size != centralDirSize_ || offset != centralDirOffset_ || statedRecordPos != offset + size) {
+        return false;
+    }
+    *centralEnd = recordPos;
+    return true;
+}
+
 // End record after its signature: this disk (16), disk of the central directory (16), items
 // on this disk (16), items in all (16), directory size (32), directory offset (32), comment
-// length (16). Only single-disk archives whose directory ends before the record are usable;
-// whatever lies between the start of the source and the directory's stated offset is a prefix
-// (a program stub, say) that every archive offset is shifted by.
+// length (16). Only single-disk archives whose directory ends before the record (or before
+// the Zip64 end record, see FindZip64End) are usable; whatever lies between the start of the
+// source and the directory's stated offset is a prefix (a program stub, say) that every archive
+// offset is shifted by.
 bool ZipCursor::Setup() {
     std::uint32_t endPos = 0;
     if (!FindEndRecord(&endPos)) return false;
@@ -282,16 +335,17 @@ bool ZipCursor::Setup() {
     const std::uint16_t centralDisk = Get16(record + 6);
     const std::uint16_t itemsOnDisk = Get16(record + 8);
     const std::uint16_t itemsTotal = Get16(record + 10);
+    itemCount_ = itemsTotal;
     centralDirSize_ = Get32(record + 12);
     centralDirOffset_ = Get32(record + 16);
+    if (thisDisk != 0 || centralDisk != 0 || itemsOnDisk != itemsTotal) return false;
+    std::uint32_t realCentralEnd = endPos;
+    if (!FindZip64End(endPos, &realCentralEnd)) return false;
     const std::uint64_t startOffset = source_.startOffset();
     const std::uint64_t centralEnd = static_cast<std::uint64_t>(centralDirOffset_) + centralDirSize_;
-    if (thisDisk != 0 || centralDisk != 0 || itemsOnDisk != itemsTotal || endPos + startOffset < centralEnd) {
-        return false;
-    }
-    itemCount_ = itemsTotal;
+    if (realCentralEnd + startOffset < centralEnd) return false;
     endRecordPos_ = endPos;
-    prefixLength_ = static_cast<std::uint32_t>(startOffset + endPos - centralEnd);
+    prefixLength_ = static_cast<std::uint32_t>(startOffset + realCentralEnd - centralEnd);
     source_.ClearStartOffset();
     MoveToFirst();
     return true;
@@ -363,10 +417,31 @@ bool ZipCursor::ReadCurrentRecord() {
     return c.nameLength == 0 || ReadArchive(currentPos_ + kCentralRecordSize, &c.name[0], c.nameLength);
 }
 
+// Local Zip64 extra field (tag 1, 0x0001): a local header whose sizes read 0xFFFFFFFF carries
+// both real sizes here, uncompressed first, 64 bits each. zip writes it when it reads from a
+// pipe and cannot know the sizes before the data. Blocks are tag (16), data size (16), data;
+// every block must lie inside the field. True when the block is there and its sizes equal the
+// central record's 32-bit ones; an item that really needs 64 bits fails the comparison.
+bool ZipCursor::LocalZip64SizesMatch(std::uint32_t extraOffset, std::uint16_t extraLength) {
+    std::vector<unsigned char> extra(extraLength);
+    if (extraLength == 0 || !ReadArchive(extraOffset, extra.data(), extraLength)) return false;
+    for (std::uint32_t pos = 0; pos + 4 <= extraLength;) {
+        const std::uint32_t dataSize = Get16(&extra[pos + 2]);
+        if (pos + 4 + dataSize > extraLength) return false;
+        if (Get16(&extra[pos]) == 1) {
+            return dataSize >= 16 && Get64(&extra[pos + 4]) == current_.size &&
+                   Get64(&extra[pos + 12]) == current_.compressedSize;
+        }
+        pos += 4 + dataSize;
+    }
+    return false;
+}
+
 // Local header: signature, version needed, flags, method, DOS time and date, CRC-32,
 // compressed and uncompressed size, name length, extra length; then name, extra and data.
 // With flag bit 3 the CRC and sizes follow the data in a descriptor, so only the central
-// record's values can be trusted and the local ones are not compared.
+// record's values can be trusted and the local ones are not compared. Local sizes of
+// 0xFFFFFFFF stand for those in the local Zip64 extra field.
 bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     if (!currentOk_) return false;
     // Item information and the extraction that follows it check the same header: once is enough.
@@ -380,7 +455,9 @@ bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     const std::uint16_t flags = Get16(h + 6);
     const std::uint16_t method = Get16(h + 8);
     if (method != c.method || (method != 0 && method != 8)) return false;
-    if (!(flags & 8) && (Get32(h + 14) != c.crc || Get32(h + 18) != c.compressedSize || Get32(h + 22) != c.size)) {
+    const bool sizesInZip64Extra = Get32(h + 18) == 0xFFFFFFFFu || Get32(h + 22) == 0xFFFFFFFFu;
+    if (!(flags & 8) && (Get32(h + 14) != c.crc ||
+                         (!sizesInZip64Extra && (Get32(h + 18) != c.compressedSize || Get32(h + 22) != c.size)))) {
         return false;
     }
     const std::uint16_t nameLength = Get16(h + 26);
@@ -388,6 +465,10 @@ bool ZipCursor::CheckLocalHeader(LocalLayout* layout) {
     const std::uint64_t extraOffset = static_cast<std::uint64_t>(c.localHeaderOffset) + kLocalHeaderSize + nameLength;
     const std::uint16_t extraLength = Get16(h + 28);
     if (extraOffset + extraLength > UINT32_MAX) return false;
+    if (!(flags & 8) && sizesInZip64Extra &&
+        !LocalZip64SizesMatch(static_cast<std::uint32_t>(extraOffset), extraLength)) {
+        return false;
+    }
     layout->extraOffset = static_cast<std::uint32_t>(extraOffset);
     layout->extraLength = extraLength;
     layout->dataOffset = static_cast<std::uint32_t>(extraOffset + extraLength);

@@ -69,7 +69,9 @@ public:
 
 private:
     bool FindEndRecord(std::uint32_t* endRecordPos);
+    bool FindZip64End(std::uint32_t endPos, std::uint32_t* centralEnd);
     bool ReadCurrentRecord();
+    bool LocalZip64SizesMatch(std::uint32_t extraOffset, std::uint16_t extraLength);
 
     ZipSource source_;
     std::uint16_t itemCount_ = 0;

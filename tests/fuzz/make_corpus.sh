@@ -2,7 +2,7 @@
 # Remakes the fuzzer's seed corpus in tests/fuzz/corpus: tiny archives of a tiny tree written by
 # independent tools (Info-ZIP zip, Python's zipfile, bsdtar, 7z), one per format feature the
 # engine reads: deflate, stored, encryption (password "secret"), data descriptors, Zip64 extra
-# fields, UTF-8 names, folder entries, Unix and DOS attributes. Each seed stays under 2 KB.
+# fields and end records, UTF-8 names, folder entries, Unix and DOS attributes. Each seed stays under 2 KB.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -27,6 +27,7 @@ zip -q -r -0 -X "$out/zip_stored_dos_times.zip" tree
 zip -q -r -P secret "$out/zip_encrypted.zip" tree
 zip -q -r - tree | cat > "$out/zip_streamed.zip"
 zip -q - - < tree/readme.txt | cat > "$out/zip_stdin_zip64.zip"
+cat tree/readme.txt | zip -q - - > "$out/zip_pipe_zip64_end.zip"
 python3 "$here/../zip_interop/make_python_zip.py" tree "$out/python_zipfile.zip"
 bsdtar -a -cf "$out/bsdtar.zip" tree
 7z a -tzip -bd -bso0 -bsp0 "$out/sevenzip.zip" tree

@@ -15,6 +15,10 @@ std::string U32(std::uint32_t v) {
     return U16(static_cast<std::uint16_t>(v & 0xFFFF)) + U16(static_cast<std::uint16_t>(v >> 16));
 }
 
+std::string U64(std::uint64_t v) {
+    return U32(static_cast<std::uint32_t>(v & 0xFFFFFFFFu)) + U32(static_cast<std::uint32_t>(v >> 32));
+}
+
 std::string Deflate(const std::string& data) {
     z_stream z{};
     deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
@@ -112,11 +116,13 @@ std::string Build(const Archive& archive) {
         out += U16(e.dosTime) + U16(e.dosDate);
         const bool zeroes = e.dataDescriptor;
         out += U32(zeroes ? 0 : e.localCrc.value_or(crc));
-        out += U32(zeroes ? 0 : csize);
-        out += U32(zeroes ? 0 : e.localSize.value_or(size));
+        const std::string localExtra =
+            (e.localZip64Sizes ? U16(1) + U16(16) + U64(e.localSize.value_or(size)) + U64(csize) : "") + e.localExtra;
+        out += U32(zeroes ? 0 : e.localZip64Sizes ? 0xFFFFFFFFu : csize);
+        out += U32(zeroes ? 0 : e.localZip64Sizes ? 0xFFFFFFFFu : e.localSize.value_or(size));
         out += U16(e.localNameLength.value_or(static_cast<std::uint16_t>(localName.size())));
-        out += U16(static_cast<std::uint16_t>(e.localExtra.size()));
-        out += localName + e.localExtra + payload;
+        out += U16(static_cast<std::uint16_t>(localExtra.size()));
+        out += localName + localExtra + payload;
         if (e.dataDescriptor) out += U32(0x08074b50) + U32(crc) + U32(csize) + U32(size);
 
         central += U32(0x02014b50) + U16(static_cast<std::uint16_t>(e.host << 8 | 30)) + U16(20);
@@ -131,10 +137,22 @@ std::string Build(const Archive& archive) {
     const std::uint32_t cdOffset = static_cast<std::uint32_t>(out.size() - base);
     out += central;
     const std::uint16_t count = static_cast<std::uint16_t>(archive.entries.size());
+    const std::uint32_t cdSize = archive.centralDirSize.value_or(static_cast<std::uint32_t>(central.size()));
+    const std::uint32_t cdStart = archive.centralDirOffset.value_or(cdOffset);
+    if (archive.zip64End) {
+        const std::uint64_t recordOffset = out.size() - base;
+        const std::uint64_t items = archive.zip64Items.value_or(archive.itemsTotal.value_or(count));
+        // Zip64 end record: size of the rest of the record (44), version made by and needed,
+        // this disk, directory's disk, items on this disk and in all, directory size and offset.
+        out += U32(0x06064b50) + U64(44) + U16(0x031e) + U16(45) + U32(0) + U32(0) + U64(items) + U64(items);
+        out += U64(archive.zip64CentralDirSize.value_or(cdSize));
+        out += U64(archive.zip64CentralDirOffset.value_or(cdStart));
+        // Locator: disk of the Zip64 end record, its offset, number of disks.
+        out += U32(0x07064b50) + U32(0) + U64(archive.zip64EndOffset.value_or(recordOffset)) + U32(1);
+    }
     out += U32(0x06054b50) + U16(archive.diskNumber.value_or(0)) + U16(0);
     out += U16(archive.itemsOnDisk.value_or(count)) + U16(archive.itemsTotal.value_or(count));
-    out += U32(archive.centralDirSize.value_or(static_cast<std::uint32_t>(central.size())));
-    out += U32(archive.centralDirOffset.value_or(cdOffset));
+    out += U32(cdSize) + U32(cdStart);
     out += U16(static_cast<std::uint16_t>(archive.comment.size())) + archive.comment;
     return out;
 }

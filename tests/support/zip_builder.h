@@ -26,6 +26,9 @@ struct Entry {
     std::string centralExtra;
     std::string password;         // non-empty: traditional PKWARE encryption
     bool dataDescriptor = false;  // flag bit 3, sizes and CRC after the data
+    // Local sizes as 0xFFFFFFFF with the real ones in a Zip64 extra field (tag 1) in front of
+    // localExtra, as zip writes them when it reads from a pipe and cannot know the size.
+    bool localZip64Sizes = false;
 
     // Falsifications applied to the encoded records.
     std::optional<std::uint32_t> centralCrc, centralSize, centralCompressedSize;
@@ -41,6 +44,12 @@ struct Archive {
     std::string comment;  // end-record comment
     std::optional<std::uint16_t> itemsOnDisk, itemsTotal, diskNumber;
     std::optional<std::uint32_t> centralDirOffset, centralDirSize;
+    // A Zip64 end record and its locator between the central directory and the end record, as
+    // Info-ZIP zip writes them when it reads from a pipe; their 64-bit fields repeat the end
+    // record's values unless falsified here.
+    bool zip64End = false;
+    std::optional<std::uint64_t> zip64Items, zip64CentralDirSize, zip64CentralDirOffset;
+    std::optional<std::uint64_t> zip64EndOffset;  // where the locator says the Zip64 end record is
 };
 
 // The archive's bytes.
@@ -64,6 +73,7 @@ std::string ExtendedTimestamp(std::uint8_t flags, std::int32_t modification, std
 // Little-endian encoders for hand-made extra fields.
 std::string U16(std::uint16_t v);
 std::string U32(std::uint32_t v);
+std::string U64(std::uint64_t v);
 
 // Unix time to Windows FILETIME.
 constexpr std::uint64_t FileTimeFromUnix(std::int64_t seconds) {

@@ -179,6 +179,133 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenEndCase{"offsetPastRecord", [](Archive& a) { a.centralDirOffset = 0xFFFFFF00u; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Zip64 end records in front of the end record: zip writes them when it reads from a pipe into a
+// file. They are part of the archive, not a prefix; but an archive that really needs their
+// 64-bit values, or whose locator points at no Zip64 end record, is refused when opened.
+struct Zip64EndCase {
+    const char* name;
+    void (*apply)(Archive&);
+    ZipResult open;     // kZipSuccess or the refusal
+    ZipResult item;     // item 0's information, then its data into memory, when the archive opens
+};
+
+void PrintTo(const Zip64EndCase& c, std::ostream* out) { *out << c.name; }
+
+class Zip64EndRecords : public ZipTest, public ::testing::WithParamInterface<Zip64EndCase> {};
+
+TEST_P(Zip64EndRecords, AreReadAsPartOfTheArchive) {
+    const Zip64EndCase& c = GetParam();
+    Archive a;
+    a.entries = {FileEntry("a.txt", "first item"), FileEntry("b.txt", MixedData(3000, 4))};
+    c.apply(a);
+    const std::string bytes = ztest::Build(a);
+    // Once from memory, once from a file whose handle stands on the archive behind foreign bytes.
+    const fs::path p = Write("embedded.bin", std::string(333, 'j') + bytes);
+    const zipio::Handle file = zipio::OpenForRead(W(p).c_str());
+    ASSERT_TRUE(zipio::IsValid(file));
+    ASSERT_EQ(zipio::Seek(file, 333, zipio::SeekFrom::Begin), 333);
+    for (const bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "from a file handle" : "from memory");
+        ZipHandle* h = fromFile ? ZipOpenFromHandle(file, nullptr) : OpenMemory(bytes);
+        EXPECT_EQ(ZipLastResult.load(), c.open);
+        if (c.open != kZipSuccess) {
+            EXPECT_EQ(h, nullptr);
+            if (h) ZipClose(h);
+            continue;
+        }
+        ASSERT_NE(h, nullptr);
+        ZipItemInfo info;
+        ASSERT_EQ(ZipGetItemInfo(h, -1, &info), kZipSuccess);
+        EXPECT_EQ(info.index, 2);
+        char out[64] = {};
+        ZipResult item = ZipGetItemInfo(h, 0, &info);
+        if (item == kZipSuccess) item = ZipExtractToMemory(h, 0, out, sizeof out);
+        EXPECT_EQ(item, c.item);
+        if (item == kZipSuccess) {
+            EXPECT_STREQ(info.name, L"a.txt");
+            EXPECT_EQ(std::string(out), "first item");
+            std::string second(3000, '\0');
+            EXPECT_EQ(ZipExtractToMemory(h, 1, &second[0], 3000), kZipSuccess);
+            EXPECT_EQ(second, MixedData(3000, 4));
+        }
+        EXPECT_EQ(ZipClose(h), kZipSuccess);
+    }
+    zipio::Close(file);
+}
+
+// The first item's sizes as a writer marks them when they need 64 bits: 0xFFFFFFFF in the central
+// record and the real values in a Zip64 extra field (tag 1).
+void SizesInZip64Extra(Archive& a) {
+    a.zip64End = true;
+    Entry& e = a.entries[0];
+    e.dataDescriptor = true;
+    e.centralSize = e.centralCompressedSize = 0xFFFFFFFFu;
+    e.centralExtra = ztest::U16(1) + ztest::U16(16) + ztest::U64(10) + ztest::U64(12);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Zip64EndRecords,
+    ::testing::Values(
+        Zip64EndCase{"none", [](Archive&) {}, kZipSuccess, kZipSuccess},
+        Zip64EndCase{"records", [](Archive& a) { a.zip64End = true; }, kZipSuccess, kZipSuccess},
+        Zip64EndCase{"recordsAndComment",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.comment = "streamed";
+                     },
+                     kZipSuccess, kZipSuccess},
+        Zip64EndCase{"recordsBehindPrefix",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.prefix = std::string(1000, 'P');
+                     },
+                     kZipSuccess, kZipSuccess},
+        Zip64EndCase{"sizesInLocalZip64Extra",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.entries[0].localZip64Sizes = true;
+                         a.entries[1].localZip64Sizes = true;
+                         a.entries[1].localExtra = ztest::ExtendedTimestamp(1, 0);
+                     },
+                     kZipSuccess, kZipSuccess},
+        Zip64EndCase{"localZip64SizesDisagree",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.entries[0].localZip64Sizes = true;
+                         a.entries[0].localSize = 11;
+                     },
+                     kZipSuccess, kZipCorrupt},
+        Zip64EndCase{"prefixWithoutRecords", [](Archive& a) { a.prefix = std::string(76, 'P'); }, kZipSuccess,
+                     kZipSuccess},
+        Zip64EndCase{"locatorPointsPastTheFile",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.zip64EndOffset = 0xFFFFFFFFFFFF0000ull;
+                     },
+                     kZipNoFile, kZipSuccess},
+        Zip64EndCase{"locatorPointsAtTheFirstItem",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.zip64EndOffset = 0;
+                     },
+                     kZipNoFile, kZipSuccess},
+        Zip64EndCase{"moreThan65535Items",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.itemsOnDisk = a.itemsTotal = 0xFFFF;
+                         a.zip64Items = 70000;
+                     },
+                     kZipNoFile, kZipSuccess},
+        Zip64EndCase{"directoryBeyond4GiB",
+                     [](Archive& a) {
+                         a.zip64End = true;
+                         a.centralDirOffset = 0xFFFFFFFFu;
+                         a.zip64CentralDirOffset = 0x100000000ull;
+                     },
+                     kZipNoFile, kZipSuccess},
+        Zip64EndCase{"itemSizesIn64Bits", SizesInZip64Extra, kZipSuccess, kZipFlate}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Open, BytesWithoutEndRecordAreNotAnArchive) {
     for (const std::string& bytes : {std::string(), std::string("PK"), std::string(5000, 'x'),
                                      std::string("PK\x05\x06", 4)}) {

@@ -272,11 +272,15 @@ TEST_P(PeerArchive, ListsAndDeliversItemsAsUnzipDoes) {
 INSTANTIATE_TEST_SUITE_P(Makers, PeerArchive, ::testing::ValuesIn(kMakers),
                          [](const ::testing::TestParamInfo<Maker>& info) { return std::string(info.param.name); });
 
-// A single item zip reads from its standard input: zip cannot know its size in advance, so it
-// writes a data descriptor, by default with 8-byte sizes and a Zip64 local extra field.
+// A single item zip reads from its standard input. Writing into a pipe, it cannot seek back to
+// the local header, so it writes a data descriptor, by default with 8-byte sizes and a Zip64
+// local extra field. Reading from a pipe into a file, it cannot know the size in advance and
+// writes a Zip64 end record and locator before the end record, however small the item.
 struct StdinCase {
     const char* name;
-    const char* options;
+    const char* command;  // writes stdin.zip from input.bin
+    bool descriptor;
+    bool zip64End;
 };
 
 void PrintTo(const StdinCase& c, std::ostream* out) { *out << c.name; }
@@ -291,11 +295,15 @@ TEST_P(StdinArchive, ExtractsTheStreamAsUnzipDoes) {
     const path input = scratch.path() / "input.bin";
     const path archive = scratch.path() / "stdin.zip";
     interop::WriteFile(input, interop::MixedBytes(1024 * 1024 + 123, 11));
-    ASSERT_TRUE(
-        Shell(scratch.path(), std::string("zip -q ") + GetParam().options + " - - < input.bin | cat > stdin.zip"));
+    ASSERT_TRUE(Shell(scratch.path(), GetParam().command));
+    // The locator's signature sits 20 bytes before the end record (the archive has no comment).
+    const std::string bytes = interop::ReadFile(archive);
+    ASSERT_GT(bytes.size(), 42u);
+    ASSERT_EQ(bytes.compare(bytes.size() - 42, 4, "PK\x06\x07") == 0, GetParam().zip64End);
     std::string verbose;
     ASSERT_TRUE(ShellOutput(scratch.path(), "unzip -Zv stdin.zip", &verbose));
-    ASSERT_EQ(ZipinfoValues(verbose, "extended local header"), std::vector<std::string>{"yes"});
+    ASSERT_EQ(ZipinfoValues(verbose, "extended local header"),
+              std::vector<std::string>{GetParam().descriptor ? "yes" : "no"});
 
     ASSERT_TRUE(Shell(scratch.path(), "unzip -o -q stdin.zip -d unzip"));
     const interop::Snapshot expected = TakeSnapshot(scratch.path() / "unzip");
@@ -307,7 +315,10 @@ TEST_P(StdinArchive, ExtractsTheStreamAsUnzipDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ZipFromStdin, StdinArchive,
-                         ::testing::Values(StdinCase{"Zip64Descriptor", ""}, StdinCase{"PlainDescriptor", "-fz-"}),
+                         ::testing::Values(
+                             StdinCase{"Zip64Descriptor", "zip -q - - < input.bin | cat > stdin.zip", true, false},
+                             StdinCase{"PlainDescriptor", "zip -q -fz- - - < input.bin | cat > stdin.zip", true, false},
+                             StdinCase{"PipeIntoFile", "cat input.bin | zip -q - - > stdin.zip", false, true}),
                          [](const ::testing::TestParamInfo<StdinCase>& info) { return std::string(info.param.name); });
 
 // The sample tree encrypted by zip -P: what happens without the right password.
