@@ -222,6 +222,35 @@ INSTANTIATE_TEST_SUITE_P(
                                  kZipFlate}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A small deflate stream of zeros that would inflate to 4 MiB, declared as 64 KiB: the
+// engine must stop writing at the declared size rather than trust the stream, or a few
+// kilobytes of archive fill the disk.
+TEST_F(ZipTest, ItemInflatingPastItsDeclaredSizeWritesNoMoreThanThatSize) {
+    constexpr std::uint32_t kDeclared = 64 * 1024;
+    Entry e = FileEntry("bomb.bin", std::string(4 * 1024 * 1024, '\0'));
+    e.centralSize = kDeclared;
+    e.localSize = kDeclared;
+    Archive a;
+    a.entries = {e};
+    const fs::path zip = WriteArchive(a);
+    const fs::path out = dir_ / "out";
+
+    ZipHandle* h = ZipOpenFromPath(W(zip).c_str(), nullptr);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(ZipSetExtractDir(h, W(out).c_str()), kZipSuccess);
+    // Into the caller's own file nothing is removed afterwards, so what was written shows.
+    const fs::path kept = dir_ / "kept.bin";
+    const zipio::Handle file = zipio::CreateForWrite(W(kept).c_str(), kZipAttrArchive);
+    ASSERT_TRUE(zipio::IsValid(file));
+    EXPECT_EQ(ZipExtractToHandle(h, 0, file), kZipCorrupt);
+    zipio::Close(file);
+    EXPECT_LE(fs::file_size(kept), kDeclared);
+    // Extracted by path, the partial file is removed.
+    EXPECT_EQ(ZipExtractToPath(h, 0, L"bomb.bin"), kZipCorrupt);
+    EXPECT_FALSE(fs::exists(out / "bomb.bin"));
+    ZipClose(h);
+}
+
 TEST_F(ZipTest, FlippedByteInCompressedDataIsNeverReportedAsSuccess) {
     Entry e = FileEntry("f.bin", MixedData(20000, 4));
     Archive a;
