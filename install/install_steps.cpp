@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QStringList>
 
 #include <vector>
@@ -114,6 +115,29 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
     return true;
 }
 
+// Whether the items of archive, at the sizes they declare, fit in the free space of workDir's
+// file system with room to spare: their total plus a tenth plus 64 MiB (the archive itself and
+// whatever else writes there meanwhile). A lying archive would otherwise fill the disk before
+// its data turned out bad; refusing it up front writes nothing. An archive that cannot be read
+// does not fit; free space that cannot be told is no reason to refuse.
+bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
+    ZipHandle* zip = ZipOpenFromPath(archive.toStdWString().c_str(), nullptr);
+    if (!zip) return false;
+    ZipItemInfo info;
+    bool readable = ZipGetItemInfo(zip, -1, &info) == kZipSuccess;
+    const std::int32_t count = info.index;
+    quint64 total = 0;  // at most 65535 items under 4 GiB each: no overflow
+    for (std::int32_t i = 0; readable && i < count; ++i) {
+        readable = ZipGetItemInfo(zip, i, &info) == kZipSuccess;
+        total += info.size;
+    }
+    ZipClose(zip);
+    if (!readable) return false;
+    const qint64 available = QStorageInfo(workDir).bytesAvailable();
+    if (available < 0) return true;
+    return total + total / 10 + (quint64(64) << 20) <= quint64(available);
+}
+
 }  // namespace
 
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
@@ -126,7 +150,8 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
         if (beforeEach) beforeEach(archive);
         // Item paths are stored relative to the download directory, so every archive extracts
         // into the directory itself, wherever the archive lies below it.
-        const bool extracted = ExtractZipToDir(archive.toStdWString(), workDir.toStdWString());
+        const bool extracted = DeclaredSizesFit(archive, workDir) &&
+                               ExtractZipToDir(archive.toStdWString(), workDir.toStdWString());
         // Either way the archive has served: extracted, or corrupt and due to be downloaded anew.
         QFile::remove(archive);
         if (!extracted) return StepResult::Failed;

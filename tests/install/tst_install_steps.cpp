@@ -2,17 +2,20 @@
 // what is installed where, the ".bak" backups, and the rollback after a failed copy.
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QScopeGuard>
 #include <QSet>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "info_zip.h"
 #include "install_steps.h"
 #include "test_tree.h"
+#include "zip_builder.h"
 
 #include <memory>
 
@@ -73,6 +76,7 @@ private slots:
     void extractionUnpacksEveryArchiveIntoTheDownloadDirectory();
     void corruptArchiveIsRemovedAndStopsExtraction_data();
     void corruptArchiveIsRemovedAndStopsExtraction();
+    void archiveDeclaringMoreThanTheFreeSpaceIsRefusedBeforeWriting();
     void nothingToDoLeavesTheInstallRootAlone_data();
     void nothingToDoLeavesTheInstallRootAlone();
 
@@ -163,6 +167,41 @@ void TestInstallSteps::corruptArchiveIsRemovedAndStopsExtraction() {
         QCOMPARE(QFileInfo::exists(archive), !wasHanded);
         QCOMPARE(QFileInfo::exists(work() + "/" + it.value()), wasHanded);
     }
+}
+
+void TestInstallSteps::archiveDeclaringMoreThanTheFreeSpaceIsRefusedBeforeWriting() {
+    // Items declaring just under 4 GiB each (the engine reads no Zip64 sizes) with next to no
+    // data, enough of them to exceed the free space: a bomb, without filling the disk to test it.
+    // A genuine file comes first, so extraction that starts before checking leaves it behind.
+    constexpr std::uint32_t kDeclared = 0xFFFF0000u;
+    const qint64 available = QStorageInfo(work()).bytesAvailable();
+    QVERIFY(available >= 0);
+    const qint64 items = available / kDeclared + 2;
+    if (items > 65000) QSKIP("more free space than one archive can declare");
+    ztest::Archive bomb;
+    ztest::Entry first;
+    first.name = "first.dll";
+    first.data = "genuine";
+    bomb.entries.push_back(first);
+    for (qint64 i = 0; i < items; ++i) {
+        ztest::Entry e;
+        e.name = "big/" + std::to_string(i) + ".bin";
+        e.centralSize = kDeclared;
+        e.localSize = kDeclared;
+        bomb.entries.push_back(e);
+    }
+    QVERIFY(testtree::WriteFile(work(), "bomb.zip", QByteArray::fromStdString(ztest::Build(bomb))));
+
+    QElapsedTimer clock;
+    clock.start();
+    const StepResult result = install::ExtractArchives(work());
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(result, StepResult::Failed);
+    QVERIFY2(elapsed < 1000, qPrintable(QString("took %1 ms").arg(elapsed)));
+    // Refused like a corrupt archive: removed, and nothing of it written.
+    QCOMPARE(testtree::Snapshot(work()), Files{});
+    QCOMPARE(Folders(work()), QSet<QString>{});
 }
 
 void TestInstallSteps::nothingToDoLeavesTheInstallRootAlone_data() {
