@@ -138,10 +138,12 @@ int DownLoadWork::Transfer() {
     OnReadyRead();  // whatever arrived together with the end of the reply
 
     int ecode = reply_->error();
-    if (stalled) {
-        ecode = QNetworkReply::TimeoutError;
-    } else if (tooLarge_) {
+    // A manifest found too large is refused for that, even when a countdown ran out while the
+    // abort was on its way.
+    if (tooLarge_) {
         ecode = QNetworkReply::ContentAccessDenied;
+    } else if (stalled) {
+        ecode = QNetworkReply::TimeoutError;
     } else if (writeError_ != 0) {
         ecode = writeError_;
     } else if (ecode == QNetworkReply::NoError) {
