@@ -171,6 +171,7 @@ private slots:
     void closingBeforeStartRelaunchesTheAssistant();
     void secondManifestReusesTheWindow();
     void staleDownloadsAreNotInstalled();
+    void linkedFolderInTheInstallRootFailsTheUpdate();
 
 private:
     // One update run: the presenter of this test's tree.
@@ -491,6 +492,26 @@ void TestUpdateFlow::staleDownloadsAreNotInstalled() {
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/lib.dll"), QByteArray("current lib"));
     QVERIFY(!QFileInfo::exists(Layout().DownloadDir() + "/bin/old.dll.zip"));
     QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
+}
+
+// A folder of the install root linked to one outside it: the update must not write there (nor
+// leave ".bak" files there) and fails with the install root wholly old.
+void TestUpdateFlow::linkedFolderInTheInstallRootFailsTheUpdate() {
+    QTemporaryDir elsewhere;
+    QVERIFY(testtree::WriteFile(elsewhere.path(), "data/skin.dat", "outside"));
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    QVERIFY(QFile::link(elsewhere.path() + "/data", InstallRoot() + "/data"));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"data/skin.dat", "new skin"}, {"data/added.dat", "added"}});
+    const QMap<QString, QByteArray> outside = testtree::Snapshot(elsewhere.path());
+    const QMap<QString, QByteArray> installed = testtree::Snapshot(InstallRoot() + "/bin");
+
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("更新失败"), kWaitMs);
+    QCOMPARE(testtree::Snapshot(elsewhere.path()), outside);
+    QCOMPARE(testtree::Snapshot(InstallRoot() + "/bin"), installed);
+    QVERIFY(QFileInfo(InstallRoot() + "/data").isSymLink());
 }
 
 QTEST_MAIN(TestUpdateFlow)
