@@ -172,6 +172,8 @@ private slots:
     void secondManifestReusesTheWindow();
     void staleDownloadsAreNotInstalled();
     void linkedFolderInTheInstallRootFailsTheUpdate();
+    void linkedDownloadFolderIsReplacedByARealOne_data();
+    void linkedDownloadFolderIsReplacedByARealOne();
 
 private:
     // One update run: the presenter of this test's tree.
@@ -512,6 +514,43 @@ void TestUpdateFlow::linkedFolderInTheInstallRootFailsTheUpdate() {
     QCOMPARE(testtree::Snapshot(elsewhere.path()), outside);
     QCOMPARE(testtree::Snapshot(InstallRoot() + "/bin"), installed);
     QVERIFY(QFileInfo(InstallRoot() + "/data").isSymLink());
+}
+
+void TestUpdateFlow::linkedDownloadFolderIsReplacedByARealOne_data() {
+    QTest::addColumn<QString>("linked");      // below the download folder; empty: the folder itself
+    QTest::addColumn<bool>("afterCreation");  // the link appears after the presenter made the folder
+    QTest::newRow("folder, before the run") << QString() << false;
+    QTest::newRow("folder, during the run") << QString() << true;
+    QTest::newRow("subfolder") << QStringLiteral("/bin") << true;
+}
+
+// Whatever the link points at keeps its files (a stale-download cleanup through it deleted
+// them) and receives none of the update's.
+void TestUpdateFlow::linkedDownloadFolderIsReplacedByARealOne() {
+    QFETCH(QString, linked);
+    QFETCH(bool, afterCreation);
+    QTemporaryDir elsewhere;
+    QVERIFY(testtree::WriteFile(elsewhere.path(), "keep.zip", "not ours"));
+    QVERIFY(testtree::WriteFile(elsewhere.path(), "bin/lib.dll", "not ours either"));
+    const QMap<QString, QByteArray> outside = testtree::Snapshot(elsewhere.path());
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
+    const QString link = Layout().DownloadDir() + linked;
+    const auto makeLink = [&] {
+        QDir(link).removeRecursively();
+        return QDir().mkpath(QFileInfo(link).path()) && QFile::link(elsewhere.path(), link);
+    };
+
+    if (!afterCreation) QVERIFY(makeLink());
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    if (afterCreation) QVERIFY(makeLink());
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+    QCOMPARE(testtree::Snapshot(elsewhere.path()), outside);
+    QVERIFY(!QFileInfo(Layout().DownloadDir()).isSymLink());
+    QVERIFY(QFileInfo(Layout().DownloadDir()).isDir());
 }
 
 QTEST_MAIN(TestUpdateFlow)
