@@ -1,5 +1,6 @@
-// The link test on real paths, natively and under Wine: links to a folder and to a file are
-// links, what they point at and ordinary entries are not, nor is a missing path.
+// The link test on real paths: links to a folder and to a file are links, what they point at and
+// ordinary entries are not, nor is a missing path. (The cross build's C++ library cannot make
+// links, so under Wine only the second half runs.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
