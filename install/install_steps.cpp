@@ -8,10 +8,12 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QStringList>
+#include <QtGlobal>
 
 #include <vector>
 
 #include "manifest.h"
+#include "path_link.h"
 #include "release_files.h"
 #include "zip_archive.h"
 
@@ -138,6 +140,18 @@ bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
     return total + total / 10 + (quint64(64) << 20) <= quint64(available);
 }
 
+// The first entry of the path below installRoot (each folder on the way, then the file) that is a
+// link, or empty. A copy, backup or rollback there would act wherever the link points, outside
+// the install root.
+QString LinkOnTheWay(const QString& installRoot, const QString& relative) {
+    QString path = installRoot;
+    for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + part;
+        if (platform::IsLink(path.toStdString())) return path;
+    }
+    return {};
+}
+
 }  // namespace
 
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
@@ -209,7 +223,12 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
         // (a link, other letter case) has no place in the install root and fails the step.
         const QString relative = release::FileKey(source, workDir);
         const QString target = installRoot + relative;
-        const bool copied = !relative.isEmpty() && InstallFile(source, target, journal);
+        const QString link = relative.isEmpty() ? QString() : LinkOnTheWay(installRoot, relative);
+        if (!link.isEmpty()) {
+            qWarning("Update failed: %s is a link; installing %s would write through it",
+                     qUtf8Printable(link), qUtf8Printable(target));
+        }
+        const bool copied = !relative.isEmpty() && link.isEmpty() && InstallFile(source, target, journal);
         if (hooks.afterCopy) hooks.afterCopy(copied, source, target);
         if (!copied) {
             // Half an update mixes two versions; put the old one back entirely.

@@ -87,6 +87,8 @@ private slots:
     void downloadPathRepeatedInsideTheTreeKeepsItsPlace();
     void missingInstallRootIsCreated_data();
     void missingInstallRootIsCreated();
+    void targetThroughALinkFailsAndRestoresTheOldInstallation_data();
+    void targetThroughALinkFailsAndRestoresTheOldInstallation();
     void failedCopyRestoresTheOldInstallation_data();
     void failedCopyRestoresTheOldInstallation();
     void onlyFilesTheManifestVouchesForAreInstalled_data();
@@ -329,6 +331,32 @@ void TestInstallSteps::missingInstallRootIsCreated() {
     QCOMPARE(install::ReplaceFiles(work(), fresh), StepResult::Done);
 
     QCOMPARE(testtree::Snapshot(temp_->path() + "/fresh"), (Files{{"bin/app.dll", "app v2"}}));
+}
+
+void TestInstallSteps::targetThroughALinkFailsAndRestoresTheOldInstallation_data() {
+    QTest::addColumn<QString>("linked");  // the folder of the install root that is a link
+    QTest::newRow("top folder") << "data";
+    QTest::newRow("nested folder") << "data/skins";
+}
+
+// Nothing is written, renamed or created where the link points, and what was installed before
+// the refused file is taken back.
+void TestInstallSteps::targetThroughALinkFailsAndRestoresTheOldInstallation() {
+    QFETCH(QString, linked);
+    const QString outside = temp_->path() + "/outside";
+    QVERIFY(WriteTree(outside, {{"skins/blue.png", "blue v1"}}));
+    QVERIFY(WriteTree(root(), {{"a.dll", "a v1"}, {"data/readme.txt", "readme v1"}}));
+    QDir(root() + "/" + linked).removeRecursively();
+    QVERIFY(QFile::link(linked == "data" ? outside : outside + "/skins", root() + "/" + linked));
+    QVERIFY(WriteTree(work(), {{"a.dll", "a v2"}, {"data/skins/blue.png", "blue v2"}, {"data/skins/red.png", "red"}}));
+    const Files before = testtree::Snapshot(root());
+    const Files outsideBefore = testtree::Snapshot(outside);
+
+    QStringList sources = install::UnpackedFiles(work());
+    sources.sort();  // a.dll first: its replacement has to be undone
+    QCOMPARE(install::ReplaceFiles(work(), root(), sources), StepResult::Failed);
+    QCOMPARE(testtree::Snapshot(root()), before);
+    QCOMPARE(testtree::Snapshot(outside), outsideBefore);
 }
 
 void TestInstallSteps::failedCopyRestoresTheOldInstallation_data() {

@@ -171,6 +171,9 @@ private slots:
     void closingBeforeStartRelaunchesTheAssistant();
     void secondManifestReusesTheWindow();
     void staleDownloadsAreNotInstalled();
+    void linkedFolderInTheInstallRootFailsTheUpdate();
+    void linkedDownloadFolderIsReplacedByARealOne_data();
+    void linkedDownloadFolderIsReplacedByARealOne();
 
 private:
     // One update run: the presenter of this test's tree.
@@ -491,6 +494,63 @@ void TestUpdateFlow::staleDownloadsAreNotInstalled() {
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/lib.dll"), QByteArray("current lib"));
     QVERIFY(!QFileInfo::exists(Layout().DownloadDir() + "/bin/old.dll.zip"));
     QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
+}
+
+// A folder of the install root linked to one outside it: the update must not write there (nor
+// leave ".bak" files there) and fails with the install root wholly old.
+void TestUpdateFlow::linkedFolderInTheInstallRootFailsTheUpdate() {
+    QTemporaryDir elsewhere;
+    QVERIFY(testtree::WriteFile(elsewhere.path(), "data/skin.dat", "outside"));
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    QVERIFY(QFile::link(elsewhere.path() + "/data", InstallRoot() + "/data"));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}, {"data/skin.dat", "new skin"}, {"data/added.dat", "added"}});
+    const QMap<QString, QByteArray> outside = testtree::Snapshot(elsewhere.path());
+    const QMap<QString, QByteArray> installed = testtree::Snapshot(InstallRoot() + "/bin");
+
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("更新失败"), kWaitMs);
+    QCOMPARE(testtree::Snapshot(elsewhere.path()), outside);
+    QCOMPARE(testtree::Snapshot(InstallRoot() + "/bin"), installed);
+    QVERIFY(QFileInfo(InstallRoot() + "/data").isSymLink());
+}
+
+void TestUpdateFlow::linkedDownloadFolderIsReplacedByARealOne_data() {
+    QTest::addColumn<QString>("linked");      // below the download folder; empty: the folder itself
+    QTest::addColumn<bool>("afterCreation");  // the link appears after the presenter made the folder
+    QTest::newRow("folder, before the run") << QString() << false;
+    QTest::newRow("folder, during the run") << QString() << true;
+    QTest::newRow("subfolder") << QStringLiteral("/bin") << true;
+}
+
+// Whatever the link points at keeps its files (a stale-download cleanup through it deleted
+// them) and receives none of the update's.
+void TestUpdateFlow::linkedDownloadFolderIsReplacedByARealOne() {
+    QFETCH(QString, linked);
+    QFETCH(bool, afterCreation);
+    QTemporaryDir elsewhere;
+    QVERIFY(testtree::WriteFile(elsewhere.path(), "keep.zip", "not ours"));
+    QVERIFY(testtree::WriteFile(elsewhere.path(), "bin/lib.dll", "not ours either"));
+    const QMap<QString, QByteArray> outside = testtree::Snapshot(elsewhere.path());
+    QVERIFY(Install({{"bin/app.dll", "old app"}}));
+    ServeUpdate(*server_, {{"bin/app.dll", "new app"}});
+    const QString link = Layout().DownloadDir() + linked;
+    const auto makeLink = [&] {
+        QDir(link).removeRecursively();
+        return QDir().mkpath(QFileInfo(link).path()) && QFile::link(elsewhere.path(), link);
+    };
+
+    if (!afterCreation) QVERIFY(makeLink());
+    auto* presenter = NewPresenter(server_->Url("/update.json"));
+    if (afterCreation) QVERIFY(makeLink());
+    presenter->SetForceUpdate(true);
+    presenter->FetchManifest();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
+    QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/app.dll"), QByteArray("new app"));
+    QCOMPARE(testtree::Snapshot(elsewhere.path()), outside);
+    QVERIFY(!QFileInfo(Layout().DownloadDir()).isSymLink());
+    QVERIFY(QFileInfo(Layout().DownloadDir()).isDir());
 }
 
 QTEST_MAIN(TestUpdateFlow)

@@ -14,6 +14,7 @@
 #include "fetch_list.h"
 #include "main_widget.h"
 #include "network.h"
+#include "path_link.h"
 #include "process_kill.h"
 
 namespace {
@@ -23,6 +24,20 @@ const QString kGlyphServiceImage = QStringLiteral("glyphsvc_x64.exe");
 
 // Arguments of helper.exe: a verb and the install root (the helper does not read them).
 const QString kHelperVerb = QStringLiteral("dir");
+
+bool IsLink(const QString& path) { return platform::IsLink(path.toStdString()); }
+
+// Removes the link itself, never what it points at: a file link or a POSIX symbolic link goes
+// with remove(); a Windows folder link (junction, directory symbolic link) only with rmdir, which
+// takes the link and leaves its target as it is.
+bool RemoveLink(const QString& path) { return QFile::remove(path) || QDir().rmdir(path); }
+
+// Through a link, the cleanup would delete and the downloads write wherever it points: a link in
+// place of the download folder gives way to a new empty folder.
+bool MakeRealFolder(const QString& dir) {
+    if (IsLink(dir) && !RemoveLink(dir)) return false;
+    return QDir().mkpath(dir);
+}
 
 }  // namespace
 
@@ -55,6 +70,7 @@ bool MainPresenter::NeedsDownload() const { return !QFileInfo(layout.MarkerPath(
 
 void MainPresenter::FetchManifest() {
     if (downloadUrl.isEmpty() && view) view->close();
+    MakeRealFolder(layout.DownloadDir());  // the manifest is its first download
     network->DownLoad({{kManifestKey, downloadUrl}}, DownLoadWork::kManifest);
 }
 
@@ -162,12 +178,19 @@ bool MainPresenter::RemoveStaleDownloads() {
     // for an earlier version) could put an older file back, so only this run's manifest stays.
     // The marker of such a run goes with it: it promised those files to the helper.
     const QString manifest = layout.ManifestPath();
+    // A link below it goes too (the walk does not enter it): the downloads would write through it.
+    if (!MakeRealFolder(layout.DownloadDir())) return false;
     bool removedAll = true;
-    QDirIterator it(layout.DownloadDir(), QDir::Files | QDir::Hidden | QDir::System,
+    QDirIterator it(layout.DownloadDir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path != manifest && !QFile::remove(path)) removedAll = false;
+        if (path == manifest) continue;
+        if (IsLink(path)) {
+            if (!RemoveLink(path)) removedAll = false;
+        } else if (!it.fileInfo().isDir() && !QFile::remove(path)) {
+            removedAll = false;
+        }
     }
     return removedAll;
 }
