@@ -118,8 +118,9 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
 }
 
 // Whether the items of archive, at the sizes they declare, fit in the free space of workDir's
-// file system with room to spare: their total plus a tenth plus 64 MiB (the archive itself and
-// whatever else writes there meanwhile). A lying archive would otherwise fill the disk before
+// file system with room to spare: their total plus a tenth plus 64 KiB (folder blocks, and
+// whatever else writes there meanwhile). The spare is proportional, not a fixed amount, so that
+// an update that fits a small disk still installs. A lying archive would otherwise fill the disk before
 // its data turned out bad; refusing it up front writes nothing. An archive that cannot be read
 // does not fit; free space that cannot be told is no reason to refuse.
 bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
@@ -137,7 +138,7 @@ bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
     if (!readable) return false;
     const qint64 available = QStorageInfo(workDir).bytesAvailable();
     if (available < 0) return true;
-    return total + total / 10 + (quint64(64) << 20) <= quint64(available);
+    return total + total / 10 + (quint64(64) << 10) <= quint64(available);
 }
 
 // The first entry of the path below installRoot (each folder on the way, then the file) that is a

@@ -22,7 +22,7 @@ enum class StepResult {
 // entries skipped) and extracts each archive into workDir itself, removing it afterwards. An
 // archive that fails to extract is removed too (it is corrupt; a retry downloads it anew) and the
 // step stops with Failed. So does an archive whose items declare more than the free space of
-// workDir's file system less a margin (total + 10 % + 64 MiB must be free): it is refused before
+// workDir's file system less a margin (total + 10 % + 64 KiB must be free): it is refused before
 // anything of it is written. The downloaded manifest stays beside the archives: it is never
 // installed (see UnpackedFiles), and a later attempt at the same tree checks against it again.
 // beforeEach, when set, is called with each archive's canonical path before it is extracted.
