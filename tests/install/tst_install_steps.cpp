@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
@@ -100,6 +101,7 @@ private slots:
     void onlyFilesTheManifestVouchesForAreInstalled();
     void replacedExecutableStaysExecutable_data();
     void replacedExecutableStaysExecutable();
+    void updatedProgramStillRuns();
 };
 
 void TestInstallSteps::initTestCase() {
@@ -439,6 +441,29 @@ void TestInstallSteps::replacedExecutableStaysExecutable() {
     QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
     QCOMPARE(testtree::ReadFile(root() + "/update.exe"), QByteArray("v2"));
     QCOMPARE(QString::number(Mode(root() + "/update.exe"), 8), QString::number(installedMode, 8));
+}
+
+void TestInstallSteps::updatedProgramStillRuns() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows tells programs by their names, not by mode bits");
+#endif
+    // The updater replaces itself: the program that lands must start next time.
+    QVERIFY(WriteTree(root(), {{"update.exe", "#!/bin/sh\necho v1\n"}}));
+    QVERIFY(SetMode(root() + "/update.exe", 0755));
+    const QString staging = temp_->path() + "/staging";
+    QVERIFY(WriteTree(staging, {{"update.exe", "#!/bin/sh\necho v2\n"}}));
+    QVERIFY(SetMode(staging + "/update.exe", 0755));
+    QVERIFY(infozip::MakeArchive(work() + "/update.exe.zip", staging, {"update.exe"}));
+
+    QCOMPARE(install::ExtractArchives(work()), StepResult::Done);
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+    for (const QString& program : {work() + "/update.exe", root() + "/update.exe"}) {
+        QProcess run;
+        run.start(program, QStringList());
+        QVERIFY2(run.waitForFinished(30000), qPrintable(program + ": " + run.errorString()));
+        QCOMPARE(run.exitCode(), 0);
+        QCOMPARE(run.readAllStandardOutput(), QByteArray("v2\n"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestInstallSteps)
