@@ -100,6 +100,7 @@ bool MakeFolders(const QString& dir, Journal& journal) {
 // Installs one file. The outcome is the copy's: a backup rename that did not happen leaves the
 // target in place, and QFile::copy never overwrites, so it fails there.
 bool InstallFile(const QString& source, const QString& target, Journal& journal) {
+    const QFile::Permissions before = QFile::permissions(target);  // none when nothing is there
     if (QFileInfo(target).isFile()) {
         const QString backup = target + QStringLiteral(".bak");
         // A backup left by an earlier update must give way, or the rename below would fail
@@ -114,6 +115,11 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
     if (slash > 0 && !MakeFolders(target.left(slash), journal)) return false;
     if (!QFile::copy(source, target)) return false;
     journal.CreatedFile(target);  // the copy only succeeds where nothing was in its way
+    // Archives from hosts that record no mode unpack programs without execute bits; a program
+    // that was executable stays so (with its old bits), or no later update could start it.
+    if ((before & QFile::ExeOwner) && !(QFile::permissions(target) & QFile::ExeOwner)) {
+        QFile::setPermissions(target, before);
+    }
     return true;
 }
 

@@ -16,9 +16,15 @@ bool IsValid(Handle h);
 
 // Opens an existing file for reading; others may read it at the same time.
 Handle OpenForRead(const wchar_t* path);
+// Mode bits (permissions, set-id, sticky) that an item from a Unix host recorded, or
+// kNoMode for items from hosts that record none.
+constexpr std::uint32_t kNoMode = 0xFFFFFFFF;
+
 // Creates a file for writing, replacing an existing one, with the given attribute bits
-// (kZipAttr*). Fails where the platform refuses: an existing read-only file, a folder.
-Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes);
+// (kZipAttr*). Fails where the platform refuses: an existing read-only file, a folder. Where
+// files have POSIX modes, the file gets mode's permission bits (less the umask, never set-id or
+// sticky bits) when it is not kNoMode; Windows keeps to the attributes.
+Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes, std::uint32_t mode);
 void Close(Handle h);
 
 // Reads up to size bytes; *got is the count read (0 at the end of the file).

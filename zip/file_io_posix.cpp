@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -40,6 +41,25 @@ timespec ToTimespec(std::uint64_t fileTime) {
     return t;
 }
 
+// The process's umask, which open() applies to new files but fchmod() does not. Linux shows it in
+// /proc/self/status; elsewhere it can only be read by setting it and back, briefly leaving
+// another thread's new files under a mask of 077 (stricter, never looser).
+mode_t CurrentUmask() {
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[128];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status)) {
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        }
+        std::fclose(status);
+        if (found) return static_cast<mode_t>(mask & 0777);
+    }
+    const mode_t mask = ::umask(077);
+    ::umask(mask);
+    return mask;
+}
+
 }  // namespace
 
 Handle InvalidHandle() { return -1; }
@@ -59,9 +79,13 @@ Handle OpenForRead(const wchar_t* path) {
     return fd;
 }
 
-Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes) {
+Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes, std::uint32_t itemMode) {
     const std::string p = NativePath(path);
-    const mode_t mode = (attributes & kZipAttrReadOnly) ? 0444 : 0666;
+    // Set-id and sticky bits are never taken from an archive: a downloaded program must not
+    // run with its owner's rights.
+    const mode_t mode = itemMode != kNoMode ? static_cast<mode_t>(itemMode & 0777)
+                        : (attributes & kZipAttrReadOnly) ? 0444
+                                                          : 0666;
     int fd;
     do {
         fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -78,7 +102,9 @@ Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes) {
     do {
         fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && (attributes & kZipAttrReadOnly) && fstat(fd, &st) == 0) {
+    if (fd >= 0 && itemMode != kNoMode) {
+        fchmod(fd, mode & ~CurrentUmask());  // open() leaves an existing file's mode as it was
+    } else if (fd >= 0 && (attributes & kZipAttrReadOnly) && fstat(fd, &st) == 0) {
         fchmod(fd, st.st_mode & 07555);  // the replaced file keeps no write bit either
     }
     return fd;

@@ -42,7 +42,7 @@ Handle OpenForRead(const wchar_t* path) {
     return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes) {
+Handle CreateForWrite(const wchar_t* path, std::uint32_t attributes, std::uint32_t /*mode*/) {
     // Windows refuses CREATE_ALWAYS over an existing read-only file (ERROR_ACCESS_DENIED), as
     // wanted. Wine maps the attribute to missing write bits, which root ignores: there the
     // replacement would succeed, so the refusal is made explicit (Windows gives the same answer).

@@ -133,7 +133,8 @@ ZipResult ExtractToPath(ZipHandle* handle, std::int32_t index, const wchar_t* pa
     if (!zipio::ComposePath(target, root, dirPart.c_str(), filePart.c_str())) return kZipNoFile;
     EnsureFolderChain(root, dirPart);
 
-    const zipio::Handle out = zipio::CreateForWrite(target, info.attributes);
+    const std::uint32_t mode = zipimpl::ModeOf(reader.cursor->current());
+    const zipio::Handle out = zipio::CreateForWrite(target, info.attributes, mode);
     if (!zipio::IsValid(out)) return kZipNoFile;
     const ZipResult result = CopyItem(reader, info, out);
     zipio::Close(out);

@@ -178,6 +178,13 @@ std::unique_ptr<ZipReader> NewReader(const char* password) {
 
 namespace zipimpl {
 
+// Archivers on Unix store the file's st_mode in the high half; an empty high half records none.
+std::uint32_t ModeOf(const CentralRecord& record) {
+    const unsigned host = record.versionMadeBy >> 8;
+    const std::uint32_t mode = record.externalAttributes >> 16;
+    return host == 3 && mode != 0 ? (mode & 07777) : zipio::kNoMode;
+}
+
 ZipResult Report(ZipResult r) {
     ZipLastResult.store(r, std::memory_order_relaxed);
     return r;

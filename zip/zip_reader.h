@@ -110,6 +110,8 @@ constexpr std::uint32_t kCopyBufferSize = 16384;
 ZipResult Report(ZipResult r);
 // kZipSuccess for a usable reader handle, else the code for a null or foreign handle.
 ZipResult CheckHandle(const ZipHandle* handle);
+// The permission bits an item from a Unix host recorded, zipio::kNoMode for other hosts.
+std::uint32_t ModeOf(const CentralRecord& record);
 // Item information for a valid reader (everything after the handle checks).
 ZipResult ItemInfo(ZipReader& reader, std::int32_t index, ZipItemInfo* info);
 

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
 #include <QStorageInfo>
@@ -44,6 +45,17 @@ QSet<QString> Folders(const QString& root) {
     QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) out.insert(base.relativeFilePath(it.next()));
     return out;
+}
+
+// Owner, group and other permission bits of a file as a POSIX mode.
+int Mode(const QString& path) {
+    const int p = int(QFile::permissions(path));
+    return ((p >> 12) & 7) << 6 | ((p >> 4) & 7) << 3 | (p & 7);
+}
+
+bool SetMode(const QString& path, int mode) {
+    const int p = (mode >> 6 & 7) << 12 | (mode >> 3 & 7) << 4 | (mode & 7);
+    return QFile::setPermissions(path, QFile::Permissions(p));
 }
 
 bool WriteTree(const QString& root, const Files& files) {
@@ -93,6 +105,9 @@ private slots:
     void failedCopyRestoresTheOldInstallation();
     void onlyFilesTheManifestVouchesForAreInstalled_data();
     void onlyFilesTheManifestVouchesForAreInstalled();
+    void replacedExecutableStaysExecutable_data();
+    void replacedExecutableStaysExecutable();
+    void updatedProgramStillRuns();
 };
 
 void TestInstallSteps::initTestCase() {
@@ -463,6 +478,59 @@ void TestInstallSteps::onlyFilesTheManifestVouchesForAreInstalled() {
     for (QString& source : sources) source.remove(0, canonicalWork.size());
     sources.sort();
     QCOMPARE(sources, installed);
+}
+
+
+void TestInstallSteps::replacedExecutableStaysExecutable_data() {
+    QTest::addColumn<int>("oldMode");
+    QTest::addColumn<int>("newMode");
+    QTest::addColumn<int>("installedMode");
+    // An archive from a host that records no mode unpacks the new program without execute bits;
+    // it takes the old one's bits then, or no later update could start. Otherwise the new mode holds.
+    QTest::newRow("executable replaced by a file without execute bits") << 0750 << 0644 << 0750;
+    QTest::newRow("executable replaced by an executable") << 0755 << 0700 << 0700;
+    QTest::newRow("plain file replaced by an executable") << 0644 << 0755 << 0755;
+    QTest::newRow("plain file replaced by a plain file") << 0644 << 0600 << 0600;
+}
+
+void TestInstallSteps::replacedExecutableStaysExecutable() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows tells programs by their names, not by mode bits");
+#endif
+    QFETCH(int, oldMode);
+    QFETCH(int, newMode);
+    QFETCH(int, installedMode);
+    QVERIFY(WriteTree(root(), {{"update.exe", "v1"}}));
+    QVERIFY(WriteTree(work(), {{"update.exe", "v2"}}));
+    QVERIFY(SetMode(root() + "/update.exe", oldMode));
+    QVERIFY(SetMode(work() + "/update.exe", newMode));
+
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+    QCOMPARE(testtree::ReadFile(root() + "/update.exe"), QByteArray("v2"));
+    QCOMPARE(QString::number(Mode(root() + "/update.exe"), 8), QString::number(installedMode, 8));
+}
+
+void TestInstallSteps::updatedProgramStillRuns() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows tells programs by their names, not by mode bits");
+#endif
+    // The updater replaces itself: the program that lands must start next time.
+    QVERIFY(WriteTree(root(), {{"update.exe", "#!/bin/sh\necho v1\n"}}));
+    QVERIFY(SetMode(root() + "/update.exe", 0755));
+    const QString staging = temp_->path() + "/staging";
+    QVERIFY(WriteTree(staging, {{"update.exe", "#!/bin/sh\necho v2\n"}}));
+    QVERIFY(SetMode(staging + "/update.exe", 0755));
+    QVERIFY(infozip::MakeArchive(work() + "/update.exe.zip", staging, {"update.exe"}));
+
+    QCOMPARE(install::ExtractArchives(work()), StepResult::Done);
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+    for (const QString& program : {work() + "/update.exe", root() + "/update.exe"}) {
+        QProcess run;
+        run.start(program, QStringList());
+        QVERIFY2(run.waitForFinished(30000), qPrintable(program + ": " + run.errorString()));
+        QCOMPARE(run.exitCode(), 0);
+        QCOMPARE(run.readAllStandardOutput(), QByteArray("v2\n"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestInstallSteps)

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -175,6 +176,7 @@ void TestUpdatePack::LayOutRelease() {
     for (auto it = release_.cbegin(); it != release_.cend(); ++it) {
         QVERIFY(testtree::WriteFile(tree_, it.key(), it.value()));
     }
+    QVERIFY(chmod(QFile::encodeName(tree_ + "/Streamer.exe").constData(), 0755) == 0);
     QFile file(tree_ + "/bin/app.dll");
     QVERIFY(file.open(QIODevice::ReadWrite));
     QVERIFY(file.setFileTime(kStamp, QFileDevice::FileModificationTime));
@@ -206,6 +208,10 @@ void TestUpdatePack::releaseIsPackedOneArchivePerFile() {
     // Each archive holds its one file under the path below the install root; extracted together
     // they give back the release tree, byte for byte.
     const QString unpacked = work_->path() + "/unpacked";
+    // The mode each file had in the tree comes back out: a program that lost its execute bits
+    // could not run, an updater among them could no longer update.
+    const mode_t oldMask = umask(022);
+    const auto restoreMask = qScopeGuard([oldMask] { umask(oldMask); });
     for (const QString& name : expectedUrls.keys()) {
         const QString archive = out_ + name;
         ZipHandle* handle = ZipOpenFromPath(archive.toStdWString().c_str(), nullptr);
@@ -224,6 +230,11 @@ void TestUpdatePack::releaseIsPackedOneArchivePerFile() {
     }
     QCOMPARE(testtree::Snapshot(unpacked), release_);
     QCOMPARE(QFileInfo(unpacked + "/bin/app.dll").lastModified(), kStamp);
+    for (const auto& [path, mode] : {std::pair<QString, mode_t>{"/Streamer.exe", 0755}, {"/bin/app.dll", 0644}}) {
+        struct stat status {};
+        QCOMPARE(stat(QFile::encodeName(unpacked + path).constData(), &status), 0);
+        QCOMPARE(QString::number(status.st_mode & 07777, 8), QString::number(mode, 8));
+    }
     // No staging folder or other leftovers beside the output.
     QCOMPARE(Entries(work_->path()), QStringList({"out", "tree", "unpacked"}));
 }

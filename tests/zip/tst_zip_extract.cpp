@@ -1,6 +1,11 @@
 // Extraction: whole archives into a folder, single items to paths, handles and memory, and
 // how failures show (result codes, no file left behind, nothing outside the folder).
+#include <cstdio>
 #include <cstring>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "file_io.h"
 #include "zip_test_support.h"
@@ -448,7 +453,7 @@ TEST_F(ZipTest, ExtractToHandleWritesBytesAndTimesIntoTheCallersFile) {
     ZipHandle* h = OpenMemory(bytes);
     ASSERT_NE(h, nullptr);
     const fs::path target = dir_ / "target.bin";
-    const zipio::Handle file = zipio::CreateForWrite(W(target).c_str(), 0);
+    const zipio::Handle file = zipio::CreateForWrite(W(target).c_str(), 0, zipio::kNoMode);
     ASSERT_TRUE(zipio::IsValid(file));
     EXPECT_EQ(ZipExtractToHandle(h, 0, file), kZipSuccess);  // a folder writes nothing
     EXPECT_EQ(ZipExtractToHandle(h, 1, file), kZipSuccess);
@@ -519,3 +524,64 @@ TEST_F(ZipTest, BackslashSeparatedNamesBuildFolders) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// POSIX permission bits of extracted files. Items from Unix hosts keep their recorded mode, as
+// Info-ZIP unzip does (umask applied, set-id and sticky bits dropped), so a shipped program stays
+// runnable; items from other hosts record no mode and get the read-only rule alone. Replacing an
+// existing file gives it the recorded mode too, but leaves its mode alone where none is recorded.
+struct ModeCase {
+    const char* name;
+    std::uint16_t host;
+    std::uint32_t externalAttributes;
+    const char* fresh;     // octal mode under umask 027
+    const char* replaced;  // over an existing file of mode 0600
+};
+
+static std::string OctalMode(const fs::path& p) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(fs::status(p).permissions()));
+    return text;
+}
+
+class ItemMode : public ZipTest, public ::testing::WithParamInterface<ModeCase> {};
+
+// Sets the process's umask for one test and puts the old one back.
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t mask) : before_(::umask(mask)) {}
+    ~UmaskScope() { ::umask(before_); }
+
+private:
+    mode_t before_;
+};
+
+TEST_P(ItemMode, FollowsTheRecordedUnixModeUnderTheUmask) {
+    const ModeCase& c = GetParam();
+    Entry e = FileEntry("bin/tool", "#!/bin/sh\n");
+    e.host = c.host;
+    e.externalAttributes = c.externalAttributes;
+    Archive a;
+    a.entries = {e};
+    const fs::path zip = WriteArchive(a);
+    const fs::path tool = dir_ / "out/bin/tool";
+    const UmaskScope umask(027);
+
+    ASSERT_TRUE(ExtractZipToDir(W(zip), W(dir_ / "out")));
+    EXPECT_EQ(OctalMode(tool), c.fresh);
+
+    fs::permissions(tool, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(ExtractZipToDir(W(zip), W(dir_ / "out")));
+    EXPECT_EQ(OctalMode(tool), c.replaced);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, ItemMode,
+    ::testing::Values(ModeCase{"UnixExecutable", ztest::kHostUnix, 0100755u << 16, "750", "750"},
+                      ModeCase{"UnixSetUid", ztest::kHostUnix, 0104755u << 16, "750", "750"},
+                      ModeCase{"UnixSetGidSticky", ztest::kHostUnix, 0103775u << 16, "750", "750"},
+                      ModeCase{"UnixPlain", ztest::kHostUnix, 0100644u << 16, "640", "640"},
+                      ModeCase{"DosArchiveBit", ztest::kHostDos, 0x20, "640", "600"},
+                      ModeCase{"NtfsArchiveBit", ztest::kHostNtfs, 0x20, "640", "600"}),
+    [](const ::testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
+#endif
