@@ -245,7 +245,7 @@ TEST_F(ZipTest, ItemInflatingPastItsDeclaredSizeWritesNoMoreThanThatSize) {
     ASSERT_EQ(ZipSetExtractDir(h, W(out).c_str()), kZipSuccess);
     // Into the caller's own file nothing is removed afterwards, so what was written shows.
     const fs::path kept = dir_ / "kept.bin";
-    const zipio::Handle file = zipio::CreateForWrite(W(kept).c_str(), kZipAttrArchive);
+    const zipio::Handle file = zipio::CreateForWrite(W(kept).c_str(), kZipAttrArchive, zipio::kNoMode);
     ASSERT_TRUE(zipio::IsValid(file));
     EXPECT_EQ(ZipExtractToHandle(h, 0, file), kZipCorrupt);
     zipio::Close(file);
