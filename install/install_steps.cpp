@@ -126,8 +126,8 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
 // Whether the items of archive, at the sizes they declare, fit in the free space of workDir's
 // file system with room to spare: their total plus a tenth plus 64 KiB (folder blocks, and
 // whatever else writes there meanwhile). The spare is proportional, not a fixed amount, so that
-// an update that fits a small disk still installs. A lying archive would otherwise fill the disk before
-// its data turned out bad; refusing it up front writes nothing. An archive that cannot be read
+// an update that fits a small disk still installs. A lying archive would otherwise fill the disk
+// before its data turned out bad; refusing it up front writes nothing. An archive that cannot be read
 // does not fit; free space that cannot be told is no reason to refuse.
 bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
     ZipHandle* zip = ZipOpenFromPath(archive.toStdWString().c_str(), nullptr);
@@ -149,12 +149,17 @@ bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
 
 // The first entry of the path below installRoot (each folder on the way, then the file) that is a
 // link, or empty. A copy, backup or rollback there would act wherever the link points, outside
-// the install root.
-QString LinkOnTheWay(const QString& installRoot, const QString& relative) {
+// the install root. Folders found real once in this run (realFolders) are not looked at again:
+// a release of thousands of files shares a few dozen folders.
+QString LinkOnTheWay(const QString& installRoot, const QString& relative, QSet<QString>& realFolders) {
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString path = installRoot;
-    for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        path += QLatin1Char('/') + part;
+    for (int i = 0; i < parts.size(); ++i) {
+        path += QLatin1Char('/') + parts.at(i);
+        const bool folder = i + 1 < parts.size();
+        if (folder && realFolders.contains(path)) continue;
         if (platform::IsLink(path.toStdString())) return path;
+        if (folder) realFolders.insert(path);
     }
     return {};
 }
@@ -223,6 +228,7 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const QStringList& sources,
                         const CopyHooks& hooks) {
     Journal journal;
+    QSet<QString> realFolders;
     for (const QString& source : sources) {
         if (hooks.beforeCopy) hooks.beforeCopy(source);
         // The download directory as spelled is cut from the front of the canonical path, leaving
@@ -230,7 +236,7 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
         // (a link, other letter case) has no place in the install root and fails the step.
         const QString relative = release::FileKey(source, workDir);
         const QString target = installRoot + relative;
-        const QString link = relative.isEmpty() ? QString() : LinkOnTheWay(installRoot, relative);
+        const QString link = relative.isEmpty() ? QString() : LinkOnTheWay(installRoot, relative, realFolders);
         if (!link.isEmpty()) {
             qWarning("Update failed: %s is a link; installing %s would write through it",
                      qUtf8Printable(link), qUtf8Printable(target));

@@ -90,8 +90,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
             // Nothing to act on: a failed update, before anything is ended or fetched. "重试"
             // fetches the manifest again; a silent run ends without a marker.
             failed = true;
-            view->ShowResult(false);
-            if (!interactive) view->close();
+            EndWith(false);
             return;
         }
         if (installAfterManifest) {
@@ -109,8 +108,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
     if (!view->IsProgressComplete()) return;  // more files outstanding
 
     if (failed) {
-        view->ShowResult(false);
-        if (!interactive) view->close();
+        EndWith(false);
     } else if (interactive) {
         view->ShowInstalling();
         network->UnCompress(InstalledMd5s(files));
@@ -158,14 +156,12 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
     failed = !finish;
     if (!finish) {
         // Nothing differs from the manifest: the installation is already current.
-        view->ShowResult(true);
-        if (!interactive) view->close();
+        EndWith(true);
         return;
     }
     if (!RemoveStaleDownloads()) {
         failed = true;
-        view->ShowResult(false);
-        if (!interactive) view->close();
+        EndWith(false);
         return;
     }
     view->ShowDownloading(fetchList.size());
@@ -193,6 +189,11 @@ bool MainPresenter::RemoveStaleDownloads() {
         }
     }
     return removedAll;
+}
+
+void MainPresenter::EndWith(bool success) {
+    view->ShowResult(success);
+    if (!interactive) view->close();  // a silent run ends with its window
 }
 
 void MainPresenter::UnCompressFinished(bool finish) {

@@ -47,6 +47,8 @@ public slots:
 
 private:
     void LoadManifest();
+    // Shows the result; a silent run, whose window was never shown, ends there.
+    void EndWith(bool success);
     // Empties the download directory but for the manifest; false when a file could not be removed.
     bool RemoveStaleDownloads();
 
