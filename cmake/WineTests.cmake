@@ -13,6 +13,10 @@ set(UPDATER_WINE_ENVIRONMENT
     "WINEPREFIX=set:${UPDATER_WINEPREFIX}"
     "WINEDEBUG=set:-all"
     "WINEDLLOVERRIDES=set:mscoree,mshtml=")
+if(UPDATER_WINE_DLL_DIR)
+  # The Qt and runtime DLLs of programs run from the build tree (cmake/WindowsDeploy.cmake).
+  list(APPEND UPDATER_WINE_ENVIRONMENT "WINEPATH=set:Z:${UPDATER_WINE_DLL_DIR}")
+endif()
 
 # Output must go to /dev/null: the server and the processes wineboot leaves running would
 # otherwise hold CTest's output pipe open and CTest would wait for them.

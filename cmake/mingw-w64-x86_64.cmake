@@ -23,3 +23,10 @@ set(ZLIB_USE_STATIC_LIBS ON)
 # Runs the test executables (and gtest_discover_tests' listing) under 64-bit Wine. The loader
 # is not on PATH; WINEPREFIX and WINEDEBUG come from the environment (see cmake/WineTests.cmake).
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+
+# Qt 5 built for this target by scripts/setup-windows-qt, when the build is given its folder
+# (-DUPDATER_WINDOWS_QT=...): searched like the target's own root. Its bin/ holds moc, rcc and
+# uic built for this host.
+if(UPDATER_WINDOWS_QT)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${UPDATER_WINDOWS_QT})
+endif()

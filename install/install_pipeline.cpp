@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include "file_removal.h"
 #include "manifest.h"
 #include "release_files.h"
 
@@ -38,7 +39,7 @@ StepResult Installation::Replace(const CopyHooks& hooks) {
     refused_ = unpacked_ == StepResult::Failed || check_ != Check::Matched;
     replaced_ = refused_ ? StepResult::Failed : ReplaceFiles(downloadDir_, installRoot_, sources_, hooks);
     if (replaced_ != StepResult::Failed) {
-        for (const QString& source : sources_) QFile::remove(source);
+        for (const QString& source : sources_) platform::RemoveFile(source);
         QFile::remove(downloadDir_ + kManifestKey);
     }
     return replaced_;

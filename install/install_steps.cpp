@@ -12,6 +12,7 @@
 
 #include <vector>
 
+#include "file_removal.h"
 #include "manifest.h"
 #include "path_link.h"
 #include "release_files.h"
@@ -35,7 +36,7 @@ public:
 
     void Commit() {
         for (const Change& change : undo_) {
-            if (change.kind == Kind::Aside) QFile::remove(change.other);
+            if (change.kind == Kind::Aside) platform::RemoveFile(change.other);
         }
         undo_.clear();
     }
@@ -50,7 +51,7 @@ public:
                 QFile::rename(it->other, it->path);
                 break;
             case Kind::File:
-                QFile::remove(it->path);
+                platform::RemoveFile(it->path);
                 break;
             case Kind::Folder:
                 QDir().rmdir(it->path);  // only when empty: never takes anything it did not create

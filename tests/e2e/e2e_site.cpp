@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include "target_programs.h"
 #include "test_tree.h"
 
 namespace e2e {
@@ -38,12 +39,8 @@ QByteArray Content(const QString& tag, const QString& path, int size) {
 
 qint64 Blocks(qint64 bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
-bool CopyProgram(const QString& program, const QString& folder) {
-    const QString target = folder + "/" + QFileInfo(program).fileName();
-    return QFile::copy(program, target) && QFile::setPermissions(target, QFile::permissions(program));
-}
-
-const QStringList kPrograms{UPDATE_EXE, HELPER_EXE, STANDIN_DIR "/ZEBAssistant.exe"};
+const QStringList kPrograms{UPDATE_EXE, HELPER_EXE};
+const QString kAssistantStandin = QStringLiteral("ZEBAssistant.exe");
 
 }  // namespace
 
@@ -130,9 +127,8 @@ bool Site::Lay(const Tree& installed) {
     const QString runtime = Tmp() + "/runtime";
     if (!temp_.isValid() || !QDir().mkpath(Bin()) || !QDir().mkpath(runtime)) return false;
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    for (const QString& program : kPrograms) {
-        if (!CopyProgram(program, Bin())) return false;
-    }
+    const QString assistant = target::Standin(STANDIN_DIR, kAssistantStandin);
+    if (!target::LayPrograms(Bin(), kPrograms) || !QFile::copy(assistant, Bin() + "/" + kAssistantStandin)) return false;
     for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
         if (!testtree::WriteFile(Root(), it.key(), it.value())) return false;
     }
@@ -140,7 +136,7 @@ bool Site::Lay(const Tree& installed) {
 }
 
 qint64 Site::ProgramBytes() {
-    qint64 bytes = 0;
+    qint64 bytes = Blocks(QFileInfo(target::Standin(STANDIN_DIR, kAssistantStandin)).size());
     for (const QString& program : kPrograms) bytes += Blocks(QFileInfo(program).size());
     return bytes;
 }
@@ -197,18 +193,20 @@ QStringList Site::Started() const {
 
 QProcessEnvironment Site::Environment(const QString& endpoint) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TMPDIR", Tmp());
-    environment.insert("XDG_RUNTIME_DIR", Tmp() + "/runtime");
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("UPDATER_REQUEST_ENDPOINT", endpoint);
+    const auto set = [&](const QString& name, const QString& value) { target::SetVariable(environment, name, value); };
+    set("TMPDIR", Tmp());
+    set("XDG_RUNTIME_DIR", Tmp() + "/runtime");
+    // Headless unless the run asks for screenshots of the real window on its display.
+    if (qEnvironmentVariableIsEmpty(kScreenshotVariable)) set("QT_QPA_PLATFORM", "offscreen");
+    set("UPDATER_REQUEST_ENDPOINT", endpoint);
     // The helper notes every file it copies; the tests read the trees instead.
-    environment.insert("QT_LOGGING_RULES", "default.debug=false");
-    environment.insert("UPDATER_REQUEST_TIMEOUT_MS", "2000");
+    set("QT_LOGGING_RULES", "default.debug=false");
+    set("UPDATER_REQUEST_TIMEOUT_MS", "2000");
     // A download the server abandons fails within seconds instead of a minute.
-    environment.insert("UPDATER_DOWNLOAD_STALL_MS", "3000");
-    environment.insert("QT_PLUGIN_PATH", GUI_DRIVER_PLUGIN_PATH);
-    environment.insert("QT_QPA_GENERIC_PLUGINS", "gui_driver");
-    environment.insert("GUI_DRIVER_DIR", DriverDir());
+    set("UPDATER_DOWNLOAD_STALL_MS", "3000");
+    set("QT_PLUGIN_PATH", target::PluginPath(GUI_DRIVER_PLUGIN_PATH));
+    set("QT_QPA_GENERIC_PLUGINS", "gui_driver");
+    set("GUI_DRIVER_DIR", DriverDir());
     return environment;
 }
 
@@ -219,11 +217,11 @@ void Site::StartUpdater(QProcess& process, const QString& mode, const QString& u
     Command(commands);
     process.setProcessEnvironment(Environment(endpoint));
     process.setProcessChannelMode(QProcess::ForwardedChannels);
-    const QStringList arguments{Bin() + "/update.exe", "", mode, url};
+    const QStringList arguments{"", mode, url};
     if (wrapper.isEmpty()) {
-        process.start(arguments.first(), arguments.mid(1));
+        target::Start(process, Bin() + "/update.exe", arguments);
     } else {
-        process.start(wrapper.first(), wrapper.mid(1) + arguments);
+        process.start(wrapper.first(), wrapper.mid(1) + QStringList{Bin() + "/update.exe"} + arguments);
     }
 }
 
@@ -242,7 +240,7 @@ int Site::RunHelper(const QString& endpoint) const {
     QProcess helper;
     helper.setProcessEnvironment(Environment(endpoint));
     helper.setProcessChannelMode(QProcess::ForwardedChannels);
-    helper.start(Bin() + "/helper.exe", {"dir", Root()});
+    target::Start(helper, Bin() + "/helper.exe", {"dir", Root()});
     if (!helper.waitForFinished(kWaitMs)) {
         helper.kill();
         helper.waitForFinished();
@@ -251,18 +249,7 @@ int Site::RunHelper(const QString& endpoint) const {
     return helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1000;
 }
 
-QList<qint64> Site::Running() const {
-    const QString bin = QFileInfo(Bin()).canonicalFilePath();
-    const QStringList ours{bin + "/update.exe", bin + "/helper.exe"};
-    QList<qint64> running;
-    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (number && ours.contains(QFileInfo("/proc/" + entry + "/exe").symLinkTarget())) running.append(pid);
-    }
-    return running;
-}
+QList<qint64> Site::Running() const { return target::Running({Bin() + "/update.exe", Bin() + "/helper.exe"}); }
 
 void UpdateThroughTheWindow(Site& site, HttpTestServer& server, const QString& manifestUrl) {
     const QString assistant = QStringLiteral("ZEBAssistant.exe");
@@ -270,8 +257,13 @@ void UpdateThroughTheWindow(Site& site, HttpTestServer& server, const QString& m
     const int started = site.Started().count(assistant);
     server.Serve("/api", HttpTestServer::Body(ServiceAnswer(true, manifestUrl)));
 
+    // On a display, a screenshot of the finished window first.
+    const QString screenshots = qEnvironmentVariable(kScreenshotVariable);
+    QStringList commands{"wait 安装完成", "click"};
+    if (!screenshots.isEmpty()) commands.insert(1, "screen finished");
+
     QProcess updater;
-    site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"), {"wait 安装完成", "click"});
+    site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"), commands);
     // Once it has been asked, the service has nothing more to offer.
     QTRY_VERIFY_WITH_TIMEOUT(server.RequestCount("/api") > asked, kWaitMs);
     server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
@@ -280,6 +272,12 @@ void UpdateThroughTheWindow(Site& site, HttpTestServer& server, const QString& m
     QCOMPARE(updater.exitCode(), 0);
     const QStringList events = site.Events();
     QVERIFY2(events.contains("status 安装完成") && events.contains("did click"), qPrintable(events.join('\n')));
+    if (!screenshots.isEmpty()) {
+        const QString shot = screenshots + "/finished.png";
+        QVERIFY(QDir().mkpath(screenshots));
+        QFile::remove(shot);
+        QVERIFY(QFile::copy(site.DriverFile("finished.png"), shot));
+    }
 
     // The helper's updater asks once more and, told there is nothing, starts the assistant again.
     QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/api"), asked + 2, kWaitMs);

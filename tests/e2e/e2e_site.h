@@ -21,6 +21,9 @@ using Tree = QMap<QString, QByteArray>;
 using Digests = QMap<QString, QString>;
 
 constexpr int kWaitMs = 20000;
+// When set, names a folder: the programs show their real window on the display, and the window
+// at "安装完成" is saved there as finished.png.
+constexpr char kScreenshotVariable[] = "E2E_SCREENSHOTS";
 
 // Three versions of the assistant's install tree, the same on every call: "v1" (the installed
 // one: some dozens of files in folders, a few KiB to 1 MiB), "v2" (a third of them changed, a
@@ -83,6 +86,8 @@ public:
     void Command(const QStringList& commands) const;
     // The window events seen so far by the driver of the updater started last.
     QStringList Events() const;
+    // A file the driver of the updater started last wrote (a screenshot).
+    QString DriverFile(const QString& name) const { return DriverDir() + "/" + name; }
     // Runs helper.exe "dir" root to its end: the exit code, or -1000.
     int RunHelper(const QString& endpoint) const;
     // Ids of the processes running our copies of the programs (update.exe, helper.exe).

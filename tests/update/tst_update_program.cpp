@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include "http_test_server.h"
+#include "target_programs.h"
 #include "test_tree.h"
 #include "zip_builder.h"
 
@@ -33,7 +34,8 @@ public:
         QDir().mkpath(bin_);
         QDir().mkpath(Runtime());
         QFile::setPermissions(Runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        ok_ = Copy(UPDATE_EXE) && Copy(STANDIN_DIR "/ZEBAssistant.exe") && Copy(STANDIN_DIR "/helper.exe");
+        ok_ = target::LayPrograms(bin_, {UPDATE_EXE}) && Copy(target::Standin(STANDIN_DIR, kAssistant)) &&
+              Copy(target::Standin(STANDIN_DIR, kHelper));
     }
     bool IsValid() const { return root_.isValid() && ok_; }
     QString Bin() const { return bin_; }
@@ -47,14 +49,15 @@ public:
     // Starts update.exe with arguments and the environment of a test run.
     void Start(QProcess& process, const QStringList& arguments, const QString& endpoint = QString()) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TMPDIR", Tmp());
-        environment.insert("XDG_RUNTIME_DIR", Runtime());
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("UPDATER_REQUEST_ENDPOINT", endpoint.isEmpty() ? "http://127.0.0.1:1/api" : endpoint);
-        environment.insert("UPDATER_REQUEST_TIMEOUT_MS", "1500");
+        const auto set = [&](const QString& name, const QString& value) { target::SetVariable(environment, name, value); };
+        set("TMPDIR", Tmp());
+        set("XDG_RUNTIME_DIR", Runtime());
+        set("QT_QPA_PLATFORM", "offscreen");
+        set("UPDATER_REQUEST_ENDPOINT", endpoint.isEmpty() ? "http://127.0.0.1:1/api" : endpoint);
+        set("UPDATER_REQUEST_TIMEOUT_MS", "1500");
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(bin_ + "/update.exe", arguments);
+        target::Start(process, bin_ + "/update.exe", arguments);
     }
     // Runs update.exe to its end; the exit code, or -1000 when it did not end normally in time.
     int Run(const QStringList& arguments, const QString& endpoint = QString()) const {

@@ -10,7 +10,9 @@
 //       "click"            press the action button (waits until it is enabled),
 //       "close"            press the window's close button,
 //       "wait <text>"      hold the commands after it until the status label shows text,
-//       "shot <name>"      save the window as <folder>/<name>.png,
+//       "shot <name>"      save the window as <folder>/<name>.png, drawn by Qt itself,
+//       "screen <name>"    save what the screen shows where the window is, as <folder>/<name>.png
+//                          (a screenshot through the platform: the real window on a display),
 //       "confirm"/"cancel" press a button of the stop prompt (waits until it is open).
 // Test code only: it is never built into or shipped with the programs.
 #include <QApplication>
@@ -19,6 +21,7 @@
 #include <QGenericPlugin>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextStream>
 #include <QTimer>
 #include <QWidget>
@@ -105,6 +108,16 @@ private:
         if (command.startsWith("shot ")) {
             if (!window) return false;
             window->grab().save(dir_ + "/" + command.mid(5) + ".png");
+            Note("did " + command);
+            return true;
+        }
+        if (command.startsWith("screen ")) {
+            if (!window || !window->isVisible()) return false;
+            QScreen* screen = window->screen();
+            const QRect frame = window->frameGeometry();
+            if (!screen) return false;
+            screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+                .save(dir_ + "/" + command.mid(7) + ".png");
             Note("did " + command);
             return true;
         }

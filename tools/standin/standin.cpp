@@ -1,9 +1,14 @@
 // Stand-in for the programs the updater starts or ends (the assistant, its sibling service, the
 // helper, another updater). Built under each of their file names, it records every start as one
 // line in "started.log" next to its own executable:
-//   <own file name>[TAB<argument>]...\n
-// appended with one write() on an O_APPEND descriptor, so lines of concurrent starts never mix.
-// With "--stay" as the first argument it then waits (at most 60 s) so tests can end it.
+//   <own file name>[TAB<argument>]...\n   (UTF-8)
+// appended with one write to a file opened for appending only, so lines of concurrent starts
+// never mix. With "--stay" as the first argument it then waits (at most 60 s) so tests can end it.
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,21 +16,55 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <string>
+#endif
 
 namespace {
 
-constexpr time_t kStaySeconds = 60;
+constexpr int kStaySeconds = 60;
 
-void Stay() {
-    timespec rest{kStaySeconds, 0};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
+#ifdef _WIN32
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
 }
 
-}  // namespace
+int Run() {
+    wchar_t self[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+    if (length == 0 || length >= 32768) return 1;
+    const std::wstring path(self, length);
+    const size_t slash = path.find_last_of(L"\\/");
 
-int main(int argc, char** argv) {
+    // The arguments as the starter wrote them, wide: non-ASCII ones arrive intact.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return 1;
+    std::string line = Utf8(path.substr(slash + 1));
+    for (int i = 1; i < argc; ++i) line += '\t' + Utf8(argv[i]);
+    line += '\n';
+    const bool stay = argc > 1 && std::wstring(argv[1]) == L"--stay";
+    LocalFree(argv);
+
+    const std::wstring log = path.substr(0, slash) + L"\\started.log";
+    const HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, line.data(), DWORD(line.size()), &written, nullptr) && written == line.size();
+    CloseHandle(file);
+    if (!ok) return 1;
+
+    if (stay) Sleep(kStaySeconds * 1000);
+    return 0;
+}
+
+#else
+
+int Run(int argc, char** argv) {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
     if (length <= 0 || static_cast<size_t>(length) >= sizeof self) return 1;
@@ -46,6 +85,24 @@ int main(int argc, char** argv) {
     close(fd);
     if (!written) return 1;
 
-    if (argc > 1 && std::strcmp(argv[1], "--stay") == 0) Stay();
+    if (argc > 1 && std::strcmp(argv[1], "--stay") == 0) {
+        timespec rest{kStaySeconds, 0};
+        while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+        }
+    }
     return 0;
+}
+
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    return Run();
+#else
+    return Run(argc, argv);
+#endif
 }

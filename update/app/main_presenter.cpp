@@ -12,6 +12,7 @@
 #include "download_work.h"
 #include "elevated_start.h"
 #include "fetch_list.h"
+#include "file_removal.h"
 #include "main_widget.h"
 #include "network.h"
 #include "path_link.h"
@@ -184,7 +185,7 @@ bool MainPresenter::RemoveStaleDownloads() {
         if (path == manifest) continue;
         if (IsLink(path)) {
             if (!RemoveLink(path)) removedAll = false;
-        } else if (!it.fileInfo().isDir() && !QFile::remove(path)) {
+        } else if (!it.fileInfo().isDir() && !platform::RemoveFile(path)) {
             removedAll = false;
         }
     }

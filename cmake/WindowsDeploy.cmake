@@ -1,0 +1,37 @@
+# The Windows programs as users get them. `cmake --install <build> --prefix <dir>` lays out
+# <dir>/app/bin: update.exe, helper.exe, wisp.dll, the Qt DLLs they import, the "windows"
+# platform plugin and the MinGW-w64 runtime that Qt's DLLs import (the posix thread model's).
+# Included from the top-level list in a Windows build of the Qt parts.
+
+set(UPDATER_DEPLOY_BIN app/bin)
+
+# Qt's folder: two levels above its CMake package folder (<qt>/lib/cmake/Qt5).
+get_filename_component(updater_qt_root "${Qt5_DIR}/../../.." ABSOLUTE)
+set(updater_qt_dlls)
+foreach(module Core Gui Widgets Network)
+  list(APPEND updater_qt_dlls "${updater_qt_root}/bin/Qt5${module}.dll")
+endforeach()
+
+set(updater_runtime_dlls)
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                  OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT EXISTS "${path}")
+    message(FATAL_ERROR "The MinGW-w64 runtime ${dll} was not found (${CMAKE_CXX_COMPILER} -print-file-name)")
+  endif()
+  get_filename_component(path "${path}" REALPATH)
+  list(APPEND updater_runtime_dlls "${path}")
+endforeach()
+
+install(TARGETS update launcher request
+        RUNTIME DESTINATION ${UPDATER_DEPLOY_BIN}
+        LIBRARY DESTINATION ${UPDATER_DEPLOY_BIN})
+install(FILES ${updater_qt_dlls} ${updater_runtime_dlls} DESTINATION ${UPDATER_DEPLOY_BIN})
+install(FILES "${updater_qt_root}/plugins/platforms/qwindows.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/platforms)
+
+# Programs run from the build tree under Wine (the tests) find the same DLLs through WINEPATH,
+# which takes one folder here: a copy of them made when configuring.
+set(UPDATER_WINE_DLL_DIR ${CMAKE_BINARY_DIR}/wine-dlls)
+file(COPY ${updater_qt_dlls} ${updater_runtime_dlls} DESTINATION ${UPDATER_WINE_DLL_DIR})
+add_custom_command(TARGET request POST_BUILD
+                   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:request> ${UPDATER_WINE_DLL_DIR})
