@@ -1,6 +1,7 @@
 // Updates as users get them: a forced update through the window, one update after another,
 // and a silent download that the helper installs, each in a temporary installation of the
 // real programs against releases published with update-pack.
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
@@ -73,6 +74,11 @@ void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
     QVERIFY2(!manifest.isEmpty(), qPrintable(error));
     server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
     const QString endpoint = server.Url("/api");
+
+    // What an earlier run left goes first, even when it is marked read-only.
+    const QString stale = site.DownloadDir() + "/bin/stale.dll.zip";
+    QVERIFY(testtree::WriteFile(site.DownloadDir(), "bin/stale.dll.zip", "from an earlier run"));
+    QVERIFY(QFile::setPermissions(stale, QFile::ReadOwner | QFile::ReadUser | QFile::ReadGroup | QFile::ReadOther));
 
     // The download leaves the changed files' archives, the manifest and the marker; nothing
     // is installed and nothing started.

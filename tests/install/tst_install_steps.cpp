@@ -65,6 +65,18 @@ bool WriteTree(const QString& root, const Files& files) {
     return true;
 }
 
+// Marks every file below root read-only (on Windows the read-only attribute, which keeps a file
+// from being deleted until it is cleared).
+bool MakeReadOnly(const QString& root) {
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        if (!QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::ReadUser | QFile::ReadGroup | QFile::ReadOther)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 class TestInstallSteps : public QObject {
@@ -96,6 +108,7 @@ private slots:
     void walksSkipUndottedHiddenAndLinkedFiles_data();
     void walksSkipUndottedHiddenAndLinkedFiles();
     void everyUpdateReplacesThePreviousBackup();
+    void readOnlyFilesAndBackupsAreReplaced();
     void downloadPathRepeatedInsideTheTreeKeepsItsPlace();
     void missingInstallRootIsCreated_data();
     void missingInstallRootIsCreated();
@@ -320,6 +333,16 @@ void TestInstallSteps::everyUpdateReplacesThePreviousBackup() {
     }
 }
 
+// Installers and users mark program files read-only; an update replaces them all the same, and
+// the backup of the update before goes once this one succeeded.
+void TestInstallSteps::readOnlyFilesAndBackupsAreReplaced() {
+    QVERIFY(WriteTree(root(), {{"bin/app.dll", "v2"}, {"bin/app.dll.bak", "v1"}}));
+    QVERIFY(WriteTree(work(), {{"bin/app.dll", "v3"}}));
+    QVERIFY(MakeReadOnly(root()) && MakeReadOnly(work()));
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+    QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/app.dll", "v3"}, {"bin/app.dll.bak", "v2"}}));
+}
+
 void TestInstallSteps::downloadPathRepeatedInsideTheTreeKeepsItsPlace() {
     // Only the leading download directory is cut off: the same text deeper in the path is part
     // of the file's place below the install root.
@@ -377,21 +400,24 @@ void TestInstallSteps::targetThroughALinkFailsAndRestoresTheOldInstallation() {
 void TestInstallSteps::failedCopyRestoresTheOldInstallation_data() {
     QTest::addColumn<int>("blockedCall");
     QTest::addColumn<Files>("earlier");
+    QTest::addColumn<bool>("readOnly");  // every file, installed and downloaded, marked read-only
     const Files noBackups;
     const Files backups{{"bin/a.dll.bak", "a v0"}, {"bin/b.dll.bak", "b v0"}, {"c.txt.bak", "c v0"}};
     Files asideTaken = backups;
     asideTaken.insert("bin/a.dll.bak.prev", "someone else's file");
     // Five files are installed; the blocked one is counted in walk order.
-    QTest::newRow("last file blocked") << 5 << noBackups;
-    QTest::newRow("last file blocked, backups from an earlier update") << 5 << backups;
-    QTest::newRow("last file blocked, a stray file beside an old backup") << 5 << asideTaken;
-    QTest::newRow("middle file blocked, backups from an earlier update") << 3 << backups;
-    QTest::newRow("first file blocked") << 1 << backups;
+    QTest::newRow("last file blocked") << 5 << noBackups << false;
+    QTest::newRow("last file blocked, backups from an earlier update") << 5 << backups << false;
+    QTest::newRow("last file blocked, a stray file beside an old backup") << 5 << asideTaken << false;
+    QTest::newRow("middle file blocked, backups from an earlier update") << 3 << backups << false;
+    QTest::newRow("first file blocked") << 1 << backups << false;
+    QTest::newRow("last file blocked, every file read-only") << 5 << backups << true;
 }
 
 void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
     QFETCH(int, blockedCall);
     QFETCH(Files, earlier);
+    QFETCH(bool, readOnly);
     QVERIFY(WriteTree(root(), {{"bin/a.dll", "a v1"}, {"bin/b.dll", "b v1"}, {"c.txt", "c v1"}}));
     QVERIFY(WriteTree(root(), earlier));
     const Files download{{"bin/a.dll", "a v2"},
@@ -400,6 +426,7 @@ void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
                          {"d.ini", "d v2"},
                          {"new/deep/n.dll", "n v2"}};
     QVERIFY(WriteTree(work(), download));
+    if (readOnly) QVERIFY(MakeReadOnly(root()) && MakeReadOnly(work()));
     const Files rootBefore = testtree::Snapshot(root());
     const QSet<QString> foldersBefore = Folders(root());
 

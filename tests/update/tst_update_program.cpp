@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include "http_test_server.h"
@@ -100,6 +101,7 @@ private slots:
     void versionCheckWithoutUpdateRestartsTheAssistantAndEnds_data();
     void versionCheckWithoutUpdateRestartsTheAssistantAndEnds();
     void versionCheckWithUpdateFetchesTheNamedManifest();
+    void manifestUrlWithNonAsciiCharactersArrivesIntact();
 };
 
 void TestUpdateProgram::exitCodes_data() {
@@ -202,6 +204,25 @@ void TestUpdateProgram::versionCheckWithUpdateFetchesTheNamedManifest() {
     // The window now waits for the user.
     QVERIFY(!updater.waitForFinished(300));
     QVERIFY(installation.Started().isEmpty());
+    updater.kill();
+    updater.waitForFinished();
+}
+
+// The command line reaches the program as the system wrote it: on Windows in UTF-16, which an
+// 8-bit reading would turn into question marks.
+void TestUpdateProgram::manifestUrlWithNonAsciiCharactersArrivesIntact() {
+    Installation installation;
+    QVERIFY(installation.IsValid());
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    // The request carries the path percent-encoded as UTF-8.
+    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral("/发布/更新.json"), "/"));
+    server.Serve(encoded, HttpTestServer::Silent());
+
+    QProcess updater;
+    installation.Start(updater, {"", "startup", server.Url(QStringLiteral("/发布/更新.json"))});
+    QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount(encoded), 1, kWaitMs);
+    QCOMPARE(server.RequestCount(), 1);
     updater.kill();
     updater.waitForFinished();
 }
