@@ -1,6 +1,6 @@
 # The Windows programs as users get them. `cmake --install <build> --prefix <dir>` lays out
 # <dir>/app/bin: update.exe, helper.exe, wisp.dll, the Qt DLLs they import, the "windows"
-# platform plugin and the MinGW-w64 runtime that Qt's DLLs import (the posix thread model's).
+# platform plugin, the Windows style and the MinGW-w64 runtime that Qt's DLLs import (the posix thread model's).
 # Included from the top-level list in a Windows build of the Qt parts.
 
 set(UPDATER_DEPLOY_BIN app/bin)
@@ -28,10 +28,11 @@ install(TARGETS update launcher request
         LIBRARY DESTINATION ${UPDATER_DEPLOY_BIN})
 install(FILES ${updater_qt_dlls} ${updater_runtime_dlls} DESTINATION ${UPDATER_DEPLOY_BIN})
 install(FILES "${updater_qt_root}/plugins/platforms/qwindows.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/platforms)
+# The native look for standard widgets: the style Qt picks on Windows when it finds it.
+install(FILES "${updater_qt_root}/plugins/styles/qwindowsvistastyle.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/styles)
 
 # Programs run from the build tree under Wine (the tests) find the same DLLs through WINEPATH,
-# which takes one folder here: a copy of them made when configuring.
-set(UPDATER_WINE_DLL_DIR ${CMAKE_BINARY_DIR}/wine-dlls)
-file(COPY ${updater_qt_dlls} ${updater_runtime_dlls} DESTINATION ${UPDATER_WINE_DLL_DIR})
-add_custom_command(TARGET request POST_BUILD
-                   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:request> ${UPDATER_WINE_DLL_DIR})
+# which takes one folder here (UPDATER_WINE_DLL_DIR): a copy of them made when configuring;
+# request/ copies wisp.dll there when it is built.
+# Tests link QtTest too.
+file(COPY ${updater_qt_dlls} ${updater_qt_root}/bin/Qt5Test.dll ${updater_runtime_dlls} DESTINATION ${UPDATER_WINE_DLL_DIR})

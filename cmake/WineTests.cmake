@@ -12,7 +12,10 @@ find_program(UPDATER_WINESERVER NAMES wineserver PATHS /usr/lib/wine DOC "Wine's
 set(UPDATER_WINE_ENVIRONMENT
     "WINEPREFIX=set:${UPDATER_WINEPREFIX}"
     "WINEDEBUG=set:-all"
-    "WINEDLLOVERRIDES=set:mscoree,mshtml=")
+    "WINEDLLOVERRIDES=set:mscoree,mshtml="
+    # Qt programs log to the debugger on Windows; test output belongs on stderr. Wine hands
+    # Unix variables named QT_* to Windows programs only under this prefix.
+    "WINEQT_FORCE_STDERR_LOGGING=set:1")
 if(UPDATER_WINE_DLL_DIR)
   # The Qt and runtime DLLs of programs run from the build tree (cmake/WindowsDeploy.cmake).
   list(APPEND UPDATER_WINE_ENVIRONMENT "WINEPATH=set:Z:${UPDATER_WINE_DLL_DIR}")

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
+#include "file_removal.h"
 #include "install_pipeline.h"
 #include "manifest.h"
 #include "single_instance.h"
@@ -23,7 +24,7 @@ const QStringList kUpdaterArguments{QString(), QStringLiteral("checkVersion"), Q
 
 // The marker lies in the download directory only: the installation leaves it out, so a file of
 // that name in the install root is the product's own and stays.
-void RemoveMarker(const QString& dir) { QFile::remove(dir + UpdateLayout::kMarkerName); }
+void RemoveMarker(const QString& dir) { platform::RemoveFile(dir + UpdateLayout::kMarkerName); }
 
 }  // namespace
 

@@ -54,6 +54,8 @@ public:
         set("TMPDIR", Tmp());
         set("XDG_RUNTIME_DIR", Runtime());
         set("QT_QPA_PLATFORM", "offscreen");
+        // The Windows build's offscreen platform lies in its plugin folder.
+        if (target::IsWindows()) set("QT_PLUGIN_PATH", target::PluginPath(QString()));
         set("UPDATER_REQUEST_ENDPOINT", endpoint.isEmpty() ? "http://127.0.0.1:1/api" : endpoint);
         set("UPDATER_REQUEST_TIMEOUT_MS", "1500");
         process.setProcessEnvironment(environment);

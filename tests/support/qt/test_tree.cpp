@@ -1,9 +1,11 @@
 // Tree helpers for Qt tests.
 #include "test_tree.h"
 
+#ifdef __linux__
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -37,12 +39,14 @@ QMap<QString, QByteArray> Snapshot(const QString& root) {
 }
 
 void DropFileAccessOverride() {
+#ifdef __linux__
     if (geteuid() != 0) return;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
     if (syscall(SYS_capget, &header, data) != 0) return;
     data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
     syscall(SYS_capset, &header, data);
+#endif
 }
 
 bool MakeUnreadable(const QString& path) {

@@ -14,7 +14,7 @@ QByteArray ReadFile(const QString& path);
 QMap<QString, QByteArray> Snapshot(const QString& root);
 // Makes files without read permission unreadable for this process even when it runs as root,
 // as they are for any other user: drops root's permission-override capabilities from the
-// calling thread. Call it before the thread pool starts threads, which inherit the result.
+// calling thread (Linux; elsewhere nothing to do). Call it before the thread pool starts threads, which inherit the result.
 void DropFileAccessOverride();
 // Takes every permission from the file at path. False when this process can still read it
 // (the test should skip then).
