@@ -44,6 +44,7 @@ bool CopyProgram(const QString& program, const QString& folder) {
 }
 
 const QStringList kPrograms{UPDATE_EXE, HELPER_EXE, STANDIN_DIR "/ZEBAssistant.exe"};
+const QStringList kSignedPrograms{SIGNED_UPDATE_EXE, SIGNED_HELPER_EXE, STANDIN_DIR "/ZEBAssistant.exe"};
 
 }  // namespace
 
@@ -126,11 +127,11 @@ bool Site::MountRoot(qint64 bytes) {
     return mounted_;
 }
 
-bool Site::Lay(const Tree& installed) {
+bool Site::Lay(const Tree& installed, bool signedPrograms) {
     const QString runtime = Tmp() + "/runtime";
     if (!temp_.isValid() || !QDir().mkpath(Bin()) || !QDir().mkpath(runtime)) return false;
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    for (const QString& program : kPrograms) {
+    for (const QString& program : signedPrograms ? kSignedPrograms : kPrograms) {
         if (!CopyProgram(program, Bin())) return false;
     }
     for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
@@ -145,7 +146,8 @@ qint64 Site::ProgramBytes() {
     return bytes;
 }
 
-QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error) {
+QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error,
+                      const QString& version, const QString& signKey) {
     const QString source = temp_.path() + "/src-" + name;
     const QString output = temp_.path() + "/pub-" + name;
     for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {
@@ -154,14 +156,12 @@ QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& t
             return QString();
         }
     }
-    QProcess pack;
-    pack.setProcessChannelMode(QProcess::MergedChannels);
-    pack.start(UPDATE_PACK, {"--version", name.mid(1) + ".0.0", "--description", "Release " + name + "<br>e2e",
-                             "--base-url", server.Url("/" + name), "--output", output, "--quiet", source});
-    if (!pack.waitForFinished(kWaitMs) || pack.exitStatus() != QProcess::NormalExit || pack.exitCode() != 0) {
-        *error = QString::fromUtf8(pack.readAll());
-        return QString();
-    }
+    QStringList arguments{"--version", version.isEmpty() ? name.mid(1) + ".0.0" : version,
+                          "--description", "Release " + name + "<br>e2e", "--base-url", server.Url("/" + name),
+                          "--output", output, "--quiet", source};
+    if (!signKey.isEmpty()) arguments << "--sign-key" << signKey;
+    *error = RunPack(arguments);
+    if (!error->isEmpty()) return QString();
     const Tree published = testtree::Snapshot(output);
     for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
         server.Serve("/" + name + "/" + it.key(), HttpTestServer::Body(it.value()));
@@ -169,9 +169,24 @@ QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& t
     return server.Url("/" + name + "/update.json");
 }
 
-QByteArray Site::Archive(const QString& name, const QString& path) const {
-    return testtree::ReadFile(temp_.path() + "/pub-" + name + "/" + path + ".zip");
+QString Site::RunPack(const QStringList& arguments) {
+    QProcess pack;
+    pack.setProcessChannelMode(QProcess::MergedChannels);
+    pack.start(UPDATE_PACK, arguments);
+    if (!pack.waitForFinished(kWaitMs) || pack.exitStatus() != QProcess::NormalExit || pack.exitCode() != 0) {
+        const QString output = QString::fromUtf8(pack.readAll());
+        return output.isEmpty() ? QStringLiteral("update-pack failed") : output;
+    }
+    return QString();
 }
+
+QString Site::TestSecretKey() { return QStringLiteral(TEST_SECRET_KEY); }
+
+QByteArray Site::Published(const QString& name, const QString& path) const {
+    return testtree::ReadFile(temp_.path() + "/pub-" + name + "/" + path);
+}
+
+QByteArray Site::Archive(const QString& name, const QString& path) const { return Published(name, path + ".zip"); }
 
 Digests Site::Installed() const {
     Digests digests;
