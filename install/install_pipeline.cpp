@@ -2,11 +2,13 @@
 // install_steps.cpp.
 #include "install_pipeline.h"
 
+#include <QDirIterator>
 #include <QFile>
 
 #include "file_removal.h"
 #include "manifest.h"
 #include "release_files.h"
+#include "release_signature.h"
 
 namespace install {
 
@@ -14,7 +16,32 @@ Installation::Installation(const QString& downloadDir, const QString& installRoo
                            const QMap<QString, QString>& expectedMd5)
     : downloadDir_(downloadDir), installRoot_(installRoot), expectedMd5_(expectedMd5) {}
 
+namespace {
+
+// Whether every archive below downloadDir (the walk ExtractArchives takes) is named in
+// archiveSha256 with its SHA-256. The MD5 checks after extraction could be met by a file an
+// attacker chose; the SHA-256 comes from the signed manifest, and is checked before the
+// archive's bytes reach the zip reader at all.
+bool ArchivesMatchSha256(const QString& downloadDir, const QMap<QString, QString>& archiveSha256) {
+    QDirIterator it = release::WalkFiles(downloadDir, release::kArchiveNameFilter);
+    while (it.hasNext()) {
+        it.next();
+        const QString archive = it.fileInfo().canonicalFilePath();
+        const QString expected = archiveSha256.value(release::FileKey(archive, downloadDir));
+        if (expected.isEmpty() || release::FileSha256(archive).compare(expected, Qt::CaseInsensitive) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 StepResult Installation::Unpack(const std::function<void(const QString&)>& beforeEach) {
+    if (sha256Required_ && !ArchivesMatchSha256(downloadDir_, archiveSha256_)) {
+        unpacked_ = StepResult::Failed;
+        return unpacked_;
+    }
     unpacked_ = ExtractArchives(downloadDir_, [this, &beforeEach](const QString& archive) {
         // An archive below the directory as spelled stands for its key without ".zip"; any
         // other is named by no entry and stands for a key no file can have.
@@ -41,6 +68,7 @@ StepResult Installation::Replace(const CopyHooks& hooks) {
     if (replaced_ != StepResult::Failed) {
         for (const QString& source : sources_) platform::RemoveFile(source);
         QFile::remove(downloadDir_ + kManifestKey);
+        QFile::remove(downloadDir_ + kSignatureKey);
     }
     return replaced_;
 }

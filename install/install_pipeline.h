@@ -27,6 +27,15 @@ public:
     // bookkeeping and never installed (unless the manifest names it).
     void LeaveOut(const QString& key) { leftOut_.insert(key); }
 
+    // Signed updates: before anything is extracted, every archive of the download directory
+    // must be named in archiveSha256 (archive name "/bin/app.dll.zip" -> hex SHA-256, from
+    // ArchiveSha256s of the signed manifest) and have that SHA-256; otherwise Unpack fails
+    // without extracting anything, and Replace refuses.
+    void RequireArchiveSha256(const QMap<QString, QString>& archiveSha256) {
+        archiveSha256_ = archiveSha256;
+        sha256Required_ = true;
+    }
+
     // Extracts every archive of the download directory into it (ExtractArchives), noting which
     // file each archive stands for ("/bin/app.dll.zip" for "/bin/app.dll"). beforeEach, when
     // set, is called with each archive's path first.
@@ -53,6 +62,8 @@ private:
     QString downloadDir_;
     QString installRoot_;
     QMap<QString, QString> expectedMd5_;
+    QMap<QString, QString> archiveSha256_;
+    bool sha256Required_ = false;
     QSet<QString> leftOut_;
     QSet<QString> produced_;
     QStringList sources_;

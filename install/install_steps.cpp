@@ -193,7 +193,8 @@ QStringList UnpackedFiles(const QString& workDir) {
         it.next();
         const QString source = it.fileInfo().canonicalFilePath();
         if (source.isEmpty()) continue;  // vanished since it was listed
-        if (release::FileKey(source, workDir) != kManifestKey) sources.append(source);
+        const QString key = release::FileKey(source, workDir);
+        if (key != kManifestKey && key != kSignatureKey) sources.append(source);
     }
     return sources;
 }

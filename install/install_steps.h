@@ -30,7 +30,7 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
 
 // The files of workDir that the replacement step takes: canonical paths of the managed-file walk
 // ("*.*", files only, no symbolic links, recursive, hidden entries skipped), in walk order, the
-// downloaded manifest left out.
+// downloaded manifest and its signature left out.
 QStringList UnpackedFiles(const QString& workDir);
 
 // Verification step, between extraction and replacement: which unpacked files may be installed.

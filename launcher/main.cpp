@@ -13,6 +13,9 @@
 #include "file_removal.h"
 #include "install_pipeline.h"
 #include "manifest.h"
+#include "qrequest.h"
+#include "release_public_key.h"
+#include "signed_manifest.h"
 #include "single_instance.h"
 #include "uncompress_work.h"
 #include "update_layout.h"
@@ -25,6 +28,28 @@ const QStringList kUpdaterArguments{QString(), QStringLiteral("checkVersion"), Q
 // The marker lies in the download directory only: the installation leaves it out, so a file of
 // that name in the install root is the product's own and stays.
 void RemoveMarker(const QString& dir) { platform::RemoveFile(dir + UpdateLayout::kMarkerName); }
+
+// The manifest the silent run left beside the archives, read for installing: the files vouched
+// for by path. Without a built-in key it is read as before (an unreadable one vouches for
+// nothing, so nothing is installed). With one, the download folder may have changed since the
+// updater verified it: the signature, the SHA-256 members and the version are checked again
+// (ReadSignedManifest), and false means nothing of the folder is to be installed.
+bool ReadPendingManifest(const UpdateLayout& layout, ManifestMap* files) {
+    const QByteArray key(kReleasePublicKey);
+    ManifestTexts texts;
+    if (key.isEmpty()) {
+        ReadManifest(layout.ManifestPath(), &texts, files);
+        return true;
+    }
+    QString problem;
+    QStringList unmanaged;
+    if (ReadSignedManifest(layout.ManifestPath(), layout.SignaturePath(), key,
+                           QString::fromLatin1(qRequest::kVersionNumber), &texts, files, &problem, &unmanaged)) {
+        return true;
+    }
+    qWarning("update.json not installed: %s", qPrintable(problem));
+    return false;
+}
 
 }  // namespace
 
@@ -53,16 +78,17 @@ int main(int argc, char* argv[]) {
     const UpdateLayout layout = UpdateLayout::OfRunningProgram();
 
     // A folder of that name is no marker.
-    if (QFileInfo(layout.MarkerPath()).isFile()) {
+    ManifestMap files;
+    if (QFileInfo(layout.MarkerPath()).isFile() && !ReadPendingManifest(layout, &files)) {
+        // Without the marker the next silent download compares and fetches afresh.
+        RemoveMarker(layout.DownloadDir());
+    } else if (QFileInfo(layout.MarkerPath()).isFile()) {
         const QString dir = layout.DownloadDir();
-        // The silent run leaves its manifest beside the archives; it stays there until the tree
-        // is installed, so a retry after a failed copy checks against it again. Without a
-        // readable manifest nothing is vouched for and nothing is installed.
-        ManifestTexts texts;
-        ManifestMap files;
-        ReadManifest(layout.ManifestPath(), &texts, &files);
+        // The manifest stays in the download folder until the tree is installed, so a retry after
+        // a failed copy checks against it again.
         install::Installation installation(dir, layout.InstallRoot(), InstalledMd5s(files));
         installation.LeaveOut(UpdateLayout::kMarkerName);
+        if (kReleasePublicKey[0] != '\0') installation.RequireArchiveSha256(ArchiveSha256s(files));
 
         auto* work = new UnCompressWork(dir, installation);
         QEventLoop loop;

@@ -1,15 +1,16 @@
 // update.json is a UTF-8 JSON object with "version", "description", "updatedate" and "filelist"
-// (an array of {"name", "md5", "url"}). The service answers {"code", "msg", "result": {"flag",
-// "downloadUrl", "forceUpdate"}}; a reader takes only the result, with strict JSON types: the
-// service decides, and a malformed answer must not start an update. Values of the wrong type
-// read as empty. QJsonDocument writes keys in sorted order; readers look members up by name, so
-// the order carries no meaning.
+// (an array of {"name", "md5", "url"}, with "sha256" and "size" where update-pack wrote them).
+// The service answers {"code", "msg", "result": {"flag", "downloadUrl", "forceUpdate"}}; a reader
+// takes only the result, with strict JSON types: the service decides, and a malformed answer must
+// not start an update. Values of the wrong type read as empty. QJsonDocument writes keys in sorted
+// order; readers look members up by name, so the order carries no meaning.
 #include "manifest.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include "release_files.h"
@@ -23,6 +24,11 @@ const QString kFileListKey = QStringLiteral("filelist");
 const QString kNameKey = QStringLiteral("name");
 const QString kMd5Key = QStringLiteral("md5");
 const QString kUrlKey = QStringLiteral("url");
+const QString kSha256Key = QStringLiteral("sha256");
+const QString kSizeKey = QStringLiteral("size");
+
+// JSON numbers are doubles: whole numbers up to 2^53 are exact, which covers any archive.
+constexpr double kLargestExactSize = 9007199254740992.0;
 
 const QString kCodeKey = QStringLiteral("code");
 const QString kMessageKey = QStringLiteral("msg");
@@ -77,6 +83,21 @@ QString EntryProblem(const QJsonValue& element, ManifestEntry* entry) {
     if (!release::IsMd5Text(entry->md5)) {
         return QStringLiteral("the entry %1 has no MD5 of 32 hex digits").arg(entry->name);
     }
+    const QJsonValue sha256 = item.value(kSha256Key), size = item.value(kSizeKey);
+    if (!sha256.isUndefined()) {
+        static const QRegularExpression kSha256(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+        if (!sha256.isString() || !kSha256.match(sha256.toString()).hasMatch()) {
+            return QStringLiteral("the entry %1 has a \"sha256\" that is not 64 hex digits").arg(entry->name);
+        }
+        entry->sha256 = sha256.toString().toLower();
+    }
+    if (!size.isUndefined()) {
+        const double bytes = size.toDouble(-1);
+        if (!size.isDouble() || bytes < 0 || bytes > kLargestExactSize || bytes != static_cast<double>(qint64(bytes))) {
+            return QStringLiteral("the entry %1 has a \"size\" that is no number of bytes").arg(entry->name);
+        }
+        entry->size = static_cast<qint64>(bytes);
+    }
     // Read as the download worker reads it.
     const QUrl address(entry->url, QUrl::TolerantMode);
     const QString scheme = address.scheme();
@@ -91,15 +112,20 @@ QString EntryProblem(const QJsonValue& element, ManifestEntry* entry) {
 
 bool ReadUsableManifest(const QString& path, ManifestTexts* texts, ManifestMap* files, QString* problem,
                         QStringList* unmanaged) {
-    files->clear();
-    unmanaged->clear();
-    QByteArray text;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
+        files->clear();
+        unmanaged->clear();
         *problem = QStringLiteral("the manifest cannot be read");
         return false;
     }
-    text = file.readAll();
+    return ParseUsableManifest(file.readAll(), texts, files, problem, unmanaged);
+}
+
+bool ParseUsableManifest(const QByteArray& text, ManifestTexts* texts, ManifestMap* files, QString* problem,
+                         QStringList* unmanaged) {
+    files->clear();
+    unmanaged->clear();
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(text, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
@@ -138,10 +164,46 @@ QMap<QString, QString> InstalledMd5s(const ManifestMap& files) {
     return md5s;
 }
 
+QMap<QString, QString> ArchiveSha256s(const ManifestMap& files) {
+    QMap<QString, QString> digests;
+    for (const ManifestEntry& entry : files) digests.insert(entry.name, entry.sha256);
+    return digests;
+}
+
+QMap<QString, qint64> DeclaredSizes(const ManifestMap& files) {
+    QMap<QString, qint64> sizes;
+    for (const ManifestEntry& entry : files) {
+        if (entry.size >= 0) sizes.insert(entry.name, entry.size);
+    }
+    return sizes;
+}
+
+std::optional<int> CompareVersions(const QString& a, const QString& b) {
+    static const QRegularExpression kVersion(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    if (!kVersion.match(a).hasMatch() || !kVersion.match(b).hasMatch()) return std::nullopt;
+    const QStringList left = a.split(QLatin1Char('.')), right = b.split(QLatin1Char('.'));
+    // Parts are compared as digit strings without leading zeros (shorter is smaller), so no part
+    // is too long to compare; a missing part counts as 0.
+    const auto part = [](const QStringList& parts, int i) {
+        QString digits = i < parts.size() ? parts.at(i) : QString();
+        while (digits.startsWith(QLatin1Char('0'))) digits.remove(0, 1);
+        return digits;
+    };
+    for (int i = 0; i < qMax(left.size(), right.size()); ++i) {
+        const QString x = part(left, i), y = part(right, i);
+        if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+        if (const int order = x.compare(y)) return order < 0 ? -1 : 1;
+    }
+    return 0;
+}
+
 QByteArray ManifestJson(const ManifestTexts& texts, const QVector<ManifestEntry>& files) {
     QJsonArray list;
     for (const ManifestEntry& file : files) {
-        list.append(QJsonObject{{kNameKey, file.name}, {kMd5Key, file.md5}, {kUrlKey, file.url}});
+        QJsonObject entry{{kNameKey, file.name}, {kMd5Key, file.md5}, {kUrlKey, file.url}};
+        if (!file.sha256.isEmpty()) entry.insert(kSha256Key, file.sha256);
+        if (file.size >= 0) entry.insert(kSizeKey, static_cast<double>(file.size));
+        list.append(entry);
     }
     const QJsonObject root{{kVersionKey, texts.version},
                            {kDescriptionKey, texts.description},

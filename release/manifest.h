@@ -8,14 +8,23 @@
 #include <QStringList>
 #include <QVector>
 
+#include <optional>
+
 // Map key of the manifest itself among the downloads, and its file name below the download
 // directory and the release folder.
 inline const QString kManifestKey = QStringLiteral("/update.json");
+// The same for the publisher's detached signature of the manifest's exact bytes (signed releases).
+inline const QString kSignatureKey = QStringLiteral("/update.json.sig");
 
 struct ManifestEntry {
     QString name;  // "/" + relative path of the installed file + ".zip"
     QString md5;   // hex MD5 of the installed file, compared ignoring letter case
     QString url;   // where the archive is downloaded from
+    // Optional members older updaters ignore. sha256: lower-case hex SHA-256 of the archive as
+    // downloaded (empty when absent); a signed update requires it. size: the archive's bytes
+    // (-1 when absent); a download that goes past it is given up.
+    QString sha256{};
+    qint64 size = -1;
 };
 
 using ManifestMap = QMap<QString, ManifestEntry>;
@@ -36,16 +45,31 @@ bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files)
 // Reads the manifest of an update to act on. False, with problem saying why, unless the text is
 // a JSON object whose "filelist" is an array (an empty one means nothing to do) of well-formed
 // entries: a "name" of the form "/" + relative path + ".zip", an "md5" of 32 hex digits in either
-// case and an http or https "url", all strings. A manifest with one bad entry is not used at
+// case and an http or https "url", all strings, and when present a "sha256" string of 64 hex
+// digits and a "size" that is a whole number of bytes, not negative. A manifest with one bad entry is not used at
 // all: whatever it would install could not be checked. Entries for files the updater does not
 // manage (IsManagedKey) are left out of files and named in unmanaged; the first of duplicate
 // names wins.
 bool ReadUsableManifest(const QString& path, ManifestTexts* texts, ManifestMap* files, QString* problem,
                         QStringList* unmanaged);
+// The same over the manifest's text.
+bool ParseUsableManifest(const QByteArray& text, ManifestTexts* texts, ManifestMap* files, QString* problem,
+                         QStringList* unmanaged);
 
 // The manifest as the install steps check it: path of each installed file ("/bin/app.dll", the
 // entry name without its ".zip") -> MD5.
 QMap<QString, QString> InstalledMd5s(const ManifestMap& files);
+
+// Archive name -> "sha256" of each entry (empty for an entry without one), for the check of the
+// downloaded archives of a signed update.
+QMap<QString, QString> ArchiveSha256s(const ManifestMap& files);
+// Archive name -> "size" of each entry that declares one.
+QMap<QString, qint64> DeclaredSizes(const ManifestMap& files);
+
+// Compares two version texts numerically, part by part, parts separated by "." ("1.10" is above
+// "1.9"; "1.4" equals "1.4.0"). Negative, zero or positive as a is below, equal to or above b;
+// nothing when either is not one or more "."-separated runs of decimal digits.
+std::optional<int> CompareVersions(const QString& a, const QString& b);
 
 // The text of update.json listing files in the given order, indented.
 QByteArray ManifestJson(const ManifestTexts& texts, const QVector<ManifestEntry>& files);

@@ -40,6 +40,8 @@ QByteArray Content(const QString& tag, const QString& path, int size) {
 qint64 Blocks(qint64 bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
 const QStringList kPrograms{UPDATE_EXE, HELPER_EXE};
+// The test copies built with the build's own test key (native only).
+const QStringList kSignedPrograms{SIGNED_UPDATE_EXE, SIGNED_HELPER_EXE};
 const QString kAssistantStandin = QStringLiteral("ZEBAssistant.exe");
 
 }  // namespace
@@ -123,12 +125,16 @@ bool Site::MountRoot(qint64 bytes) {
     return mounted_;
 }
 
-bool Site::Lay(const Tree& installed) {
+bool Site::Lay(const Tree& installed, bool signedPrograms) {
     const QString runtime = Tmp() + "/runtime";
     if (!temp_.isValid() || !QDir().mkpath(Bin()) || !QDir().mkpath(runtime)) return false;
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (signedPrograms && target::IsWindows()) return false;
     const QString assistant = target::Standin(STANDIN_DIR, kAssistantStandin);
-    if (!target::LayPrograms(Bin(), kPrograms) || !QFile::copy(assistant, Bin() + "/" + kAssistantStandin)) return false;
+    if (!target::LayPrograms(Bin(), signedPrograms ? kSignedPrograms : kPrograms) ||
+        !QFile::copy(assistant, Bin() + "/" + kAssistantStandin)) {
+        return false;
+    }
     for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
         if (!testtree::WriteFile(Root(), it.key(), it.value())) return false;
     }
@@ -141,7 +147,8 @@ qint64 Site::ProgramBytes() {
     return bytes;
 }
 
-QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error) {
+QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error,
+                      const QString& version, const QString& signKey) {
     const QString source = temp_.path() + "/src-" + name;
     const QString output = temp_.path() + "/pub-" + name;
     for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {
@@ -150,14 +157,12 @@ QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& t
             return QString();
         }
     }
-    QProcess pack;
-    pack.setProcessChannelMode(QProcess::MergedChannels);
-    pack.start(UPDATE_PACK, {"--version", name.mid(1) + ".0.0", "--description", "Release " + name + "<br>e2e",
-                             "--base-url", server.Url("/" + name), "--output", output, "--quiet", source});
-    if (!pack.waitForFinished(kWaitMs) || pack.exitStatus() != QProcess::NormalExit || pack.exitCode() != 0) {
-        *error = QString::fromUtf8(pack.readAll());
-        return QString();
-    }
+    QStringList arguments{"--version", version.isEmpty() ? name.mid(1) + ".0.0" : version,
+                          "--description", "Release " + name + "<br>e2e", "--base-url", server.Url("/" + name),
+                          "--output", output, "--quiet", source};
+    if (!signKey.isEmpty()) arguments << "--sign-key" << signKey;
+    *error = RunPack(arguments);
+    if (!error->isEmpty()) return QString();
     const Tree published = testtree::Snapshot(output);
     for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
         server.Serve("/" + name + "/" + it.key(), HttpTestServer::Body(it.value()));
@@ -165,9 +170,24 @@ QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& t
     return server.Url("/" + name + "/update.json");
 }
 
-QByteArray Site::Archive(const QString& name, const QString& path) const {
-    return testtree::ReadFile(temp_.path() + "/pub-" + name + "/" + path + ".zip");
+QString Site::RunPack(const QStringList& arguments) {
+    QProcess pack;
+    pack.setProcessChannelMode(QProcess::MergedChannels);
+    pack.start(UPDATE_PACK, arguments);
+    if (!pack.waitForFinished(kWaitMs) || pack.exitStatus() != QProcess::NormalExit || pack.exitCode() != 0) {
+        const QString output = QString::fromUtf8(pack.readAll());
+        return output.isEmpty() ? QStringLiteral("update-pack failed") : output;
+    }
+    return QString();
 }
+
+QString Site::TestSecretKey() { return QStringLiteral(TEST_SECRET_KEY); }
+
+QByteArray Site::Published(const QString& name, const QString& path) const {
+    return testtree::ReadFile(temp_.path() + "/pub-" + name + "/" + path);
+}
+
+QByteArray Site::Archive(const QString& name, const QString& path) const { return Published(name, path + ".zip"); }
 
 Digests Site::Installed() const {
     Digests digests;

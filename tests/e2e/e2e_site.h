@@ -54,8 +54,9 @@ public:
 
     // Mounts a tmpfs of that many bytes at the install root; only for root. Before Lay().
     bool MountRoot(qint64 bytes);
-    // Writes the programs and the installed version.
-    bool Lay(const Tree& installed);
+    // Writes the programs and the installed version. signedPrograms: the copy of the programs
+    // built with the test key (TestSecretKey() signs for it) instead of the key-less one.
+    bool Lay(const Tree& installed, bool signedPrograms = false);
 
     QString Root() const { return temp_.path() + "/root"; }
     QString Bin() const { return Root() + "/app/bin"; }
@@ -65,8 +66,19 @@ public:
     static qint64 ProgramBytes();
 
     // Packs tree as release name with update-pack and serves every file of it at "/<name>/...".
-    // Returns the manifest's URL, or an empty string with the tool's output in error.
-    QString Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error);
+    // Returns the manifest's URL, or an empty string with the tool's output in error. The version
+    // is name's number + ".0.0" ("v2" -> "2.0.0") unless given; signKey: a secret key file that
+    // signs the release.
+    QString Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error,
+                    const QString& version = QString(), const QString& signKey = QString());
+    // Runs update-pack with arguments; the tool's output when it fails, else an empty string.
+    static QString RunPack(const QStringList& arguments);
+    // The secret key the signed programs trust; made during the build, never committed.
+    static QString TestSecretKey();
+    // A file of the temporary folder, beside the installation.
+    QString Scratch(const QString& name) const { return temp_.path() + "/" + name; }
+    // The published bytes of a release's file ("update.json", "bin/a.dll.zip").
+    QByteArray Published(const QString& name, const QString& path) const;
     // The published bytes of one file of a release: "/<name>/<path>.zip" -> archive.
     QByteArray Archive(const QString& name, const QString& path) const;
     static QString ArchivePath(const QString& name, const QString& path) { return "/" + name + "/" + path + ".zip"; }

@@ -1,6 +1,7 @@
 // Tests of the two install steps over real archives made by Info-ZIP zip: what is extracted,
 // what is installed where, the ".bak" backups, and the rollback after a failed copy.
 #include <QDir>
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 #include "info_zip.h"
+#include "install_pipeline.h"
 #include "install_steps.h"
 #include "test_tree.h"
 #include "zip_builder.h"
@@ -133,6 +135,8 @@ private slots:
     void failedCopyRestoresTheOldInstallation();
     void onlyFilesTheManifestVouchesForAreInstalled_data();
     void onlyFilesTheManifestVouchesForAreInstalled();
+    void signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256_data();
+    void signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256();
     void replacedExecutableStaysExecutable_data();
     void replacedExecutableStaysExecutable();
     void updatedProgramStillRuns();
@@ -503,6 +507,8 @@ void TestInstallSteps::onlyFilesTheManifestVouchesForAreInstalled_data() {
         << Files{{"bin/app.dll", app}, {"local.ini", ""}} << none << QStringList{"/bin/app.dll"};
     QTest::newRow("the manifest is no file to install")
         << Files{{"bin/app.dll", app}, {"update.json", "{}"}} << none << QStringList{"/bin/app.dll"};
+    QTest::newRow("nor is its signature")
+        << Files{{"bin/app.dll", app}, {"update.json.sig", "c2ln\n"}} << none << QStringList{"/bin/app.dll"};
 }
 
 void TestInstallSteps::onlyFilesTheManifestVouchesForAreInstalled() {
@@ -524,6 +530,37 @@ void TestInstallSteps::onlyFilesTheManifestVouchesForAreInstalled() {
     QCOMPARE(sources, installed);
 }
 
+void TestInstallSteps::signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256_data() {
+    QTest::addColumn<QString>("signedFor");  // what the signed manifest gives for the archive
+    QTest::newRow("its own SHA-256, in upper case") << "own";
+    QTest::newRow("the SHA-256 of other bytes") << "other";
+    QTest::newRow("an entry without SHA-256") << "none";
+    QTest::newRow("no entry for the archive") << "unnamed";
+}
+
+// The archive holds exactly the file the MD5 vouches for in every row: only the SHA-256 of the
+// archive's bytes tells them apart, and a refused archive never reaches the zip reader.
+void TestInstallSteps::signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256() {
+    QFETCH(QString, signedFor);
+    MakeArchive("bin/app.dll.zip", {{"bin/app.dll", "app v2"}});
+    const QByteArray archive = testtree::ReadFile(work() + "/bin/app.dll.zip");
+    const auto sha256 = [](const QByteArray& bytes) {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    };
+    QMap<QString, QString> signedSha256{{"/other.dll.zip", sha256("other")}};
+    if (signedFor == "own") signedSha256.insert("/bin/app.dll.zip", sha256(archive).toUpper());
+    if (signedFor == "other") signedSha256.insert("/bin/app.dll.zip", sha256(archive + "x"));
+    if (signedFor == "none") signedSha256.insert("/bin/app.dll.zip", QString());
+
+    install::Installation installation(work(), root(), {{"/bin/app.dll", testtree::Md5("app v2")}});
+    installation.RequireArchiveSha256(signedSha256);
+    const bool matches = signedFor == "own";
+    QCOMPARE(installation.Unpack(), matches ? StepResult::Done : StepResult::Failed);
+    QCOMPARE(QFileInfo::exists(work() + "/bin/app.dll"), matches);
+    QCOMPARE(installation.Replace(), matches ? StepResult::Done : StepResult::Failed);
+    const Files installed = matches ? Files{{"bin/app.dll", "app v2"}} : Files{};
+    QCOMPARE(testtree::Snapshot(root()), installed);
+}
 
 void TestInstallSteps::replacedExecutableStaysExecutable_data() {
     QTest::addColumn<int>("oldMode");

@@ -1,5 +1,6 @@
 // Tests of the release format's readers: how update.json texts and file entries are read, what is
-// left untouched when the document is unusable, and which version-check answers ask for an update.
+// left untouched when the document is unusable, which version-check answers ask for an update,
+// how versions order, and what a signed manifest must be to be used.
 #include <unistd.h>
 
 #include <QDir>
@@ -7,6 +8,8 @@
 #include <QtTest>
 
 #include "manifest.h"
+#include "release_signature.h"
+#include "signed_manifest.h"
 #include "test_tree.h"
 
 namespace {
@@ -43,6 +46,12 @@ private slots:
     void unusableSourceChangesNothing();
     void versionAnswerTakesOnlyStrictTypes_data();
     void versionAnswerTakesOnlyStrictTypes();
+    void optionalDigestAndSizeAreCheckedWhenPresent_data();
+    void optionalDigestAndSizeAreCheckedWhenPresent();
+    void versionsCompareNumericallyPartByPart_data();
+    void versionsCompareNumericallyPartByPart();
+    void signedManifestIsUsedOnlyWhenFitToInstall_data();
+    void signedManifestIsUsedOnlyWhenFitToInstall();
 };
 
 void TestManifest::readsDocument_data() {
@@ -182,6 +191,108 @@ void TestManifest::versionAnswerTakesOnlyStrictTypes() {
     QTEST(answer.update, "update");
     QTEST(answer.downloadUrl, "url");
     QTEST(answer.forceUpdate, "force");
+}
+
+void TestManifest::optionalDigestAndSizeAreCheckedWhenPresent_data() {
+    QTest::addColumn<QByteArray>("members");  // added to a well-formed entry
+    QTest::addColumn<bool>("usable");
+    QTest::addColumn<QString>("sha256");
+    QTest::addColumn<qint64>("size");
+    const QString digest = QString(64, 'a');
+    QTest::newRow("absent: no digest, no bound") << QByteArray() << true << QString() << qint64(-1);
+    QTest::newRow("both read, digest in lower case")
+        << QByteArray(R"(,"sha256":")" + QByteArray(64, 'A') + R"(","size":123456789012)") << true << digest
+        << qint64(123456789012);
+    QTest::newRow("empty archive") << QByteArray(R"(,"size":0)") << true << QString() << qint64(0);
+    QTest::newRow("digest one digit short") << QByteArray(R"(,"sha256":")" + QByteArray(63, 'a') + "\"") << false
+                                            << QString() << qint64(-1);
+    QTest::newRow("digest not hex") << QByteArray(R"(,"sha256":")" + QByteArray(64, 'g') + "\"") << false << QString()
+                                    << qint64(-1);
+    QTest::newRow("digest not a string") << QByteArray(R"(,"sha256":12)") << false << QString() << qint64(-1);
+    QTest::newRow("size negative") << QByteArray(R"(,"size":-1)") << false << QString() << qint64(-1);
+    QTest::newRow("size not whole") << QByteArray(R"(,"size":1.5)") << false << QString() << qint64(-1);
+    QTest::newRow("size as text") << QByteArray(R"(,"size":"12")") << false << QString() << qint64(-1);
+    QTest::newRow("size past exact numbers") << QByteArray(R"(,"size":1e300)") << false << QString() << qint64(-1);
+}
+
+void TestManifest::optionalDigestAndSizeAreCheckedWhenPresent() {
+    QFETCH(QByteArray, members);
+    QFETCH(bool, usable);
+    const QByteArray text = R"({"version":"2","filelist":[{"name":"/a.dll.zip","md5":")" + QByteArray(32, '0') +
+                            R"(","url":"https://h/a")" + members + "}]}";
+    ManifestTexts texts;
+    ManifestMap files;
+    QString problem;
+    QStringList unmanaged;
+    QCOMPARE(ParseUsableManifest(text, &texts, &files, &problem, &unmanaged), usable);
+    if (!usable) return;
+    QTEST(files.value("/a.dll.zip").sha256, "sha256");
+    QTEST(files.value("/a.dll.zip").size, "size");
+}
+
+void TestManifest::versionsCompareNumericallyPartByPart_data() {
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("order");  // -1, 0, 1; 2: not comparable
+    QTest::newRow("a part of two digits is above one of one") << "1.10" << "1.9" << 1;
+    QTest::newRow("missing parts count as zero") << "1.4" << "1.4.0.0" << 0;
+    QTest::newRow("a further part that is not zero") << "1.4.5" << "1.4.5.1" << -1;
+    QTest::newRow("leading zeros") << "01.002" << "1.2" << 0;
+    QTest::newRow("parts longer than any integer") << "1.100000000000000000000" << "1.99999999999999999999" << 1;
+    QTest::newRow("first part decides") << "2.0.0" << "1.4.5.1" << 1;
+    QTest::newRow("letters") << "1.4b" << "1.4" << 2;
+    QTest::newRow("empty part") << "1..4" << "1.4" << 2;
+    QTest::newRow("empty version") << "" << "1.4" << 2;
+    QTest::newRow("sign") << "-1.4" << "1.4" << 2;
+}
+
+void TestManifest::versionsCompareNumericallyPartByPart() {
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, order);
+    QCOMPARE(CompareVersions(a, b).value_or(2), order);
+    QCOMPARE(CompareVersions(b, a).value_or(2), order == 2 ? 2 : -order);
+}
+
+void TestManifest::signedManifestIsUsedOnlyWhenFitToInstall_data() {
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("withSha256");
+    QTest::addColumn<QString>("signer");  // "publisher", "other"; "bad key": the built-in key is no key
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("signed, newer") << "1.5" << true << "publisher" << true;
+    QTest::newRow("signed, the same version") << "1.4.5.1" << true << "publisher" << true;
+    QTest::newRow("signed, older") << "1.4.5" << true << "publisher" << false;
+    QTest::newRow("signed, version not comparable") << "1.5 beta" << true << "publisher" << false;
+    QTest::newRow("signed, an entry without sha256") << "1.5" << false << "publisher" << false;
+    QTest::newRow("signed by another key") << "1.5" << true << "other" << false;
+    QTest::newRow("built-in key malformed") << "1.5" << true << "bad key" << false;
+}
+
+void TestManifest::signedManifestIsUsedOnlyWhenFitToInstall() {
+    QFETCH(QString, version);
+    QFETCH(bool, withSha256);
+    QFETCH(QString, signer);
+    QFETCH(bool, usable);
+    const release::KeyPair publisher = release::MakeKeyPair();
+    const release::KeyPair other = release::MakeKeyPair();
+    QVERIFY(!publisher.publicKeyText.isEmpty());
+    const ManifestEntry entry{"/a.dll.zip", QString(32, '0'), "https://h/a", withSha256 ? QString(64, 'f') : QString(),
+                              10};
+    const QByteArray text = ManifestJson({version, "notes", "2026.12.09"}, {entry});
+    const QByteArray signature = release::Sign(text, (signer == "other" ? other : publisher).secretKeyText);
+    QTemporaryDir dir;
+    QVERIFY(testtree::WriteFile(dir.path(), "update.json", text));
+    QVERIFY(testtree::WriteFile(dir.path(), "update.json.sig", signature));
+
+    const QByteArray key = signer == "bad key" ? publisher.publicKeyText.left(20) : publisher.publicKeyText;
+    ManifestTexts texts;
+    ManifestMap files;
+    QString problem;
+    QStringList unmanaged;
+    QCOMPARE(ReadSignedManifest(dir.path() + "/update.json", dir.path() + "/update.json.sig", key, "1.4.5.1", &texts,
+                                &files, &problem, &unmanaged),
+             usable);
+    QCOMPARE(files.keys(), usable ? QStringList{"/a.dll.zip"} : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestManifest)

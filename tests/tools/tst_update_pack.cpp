@@ -1,6 +1,7 @@
 // update-pack as a process: trees laid out by the tests are packed, and the manifest, the archives
 // (read back with our engine and with Info-ZIP unzip), the refusals and the output folder's life
 // cycle are checked; a web server running as its own user serves a published release.
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -20,6 +21,7 @@
 
 #include <sys/stat.h>
 
+#include "release_signature.h"
 #include "test_tree.h"
 #include "zip_archive.h"
 
@@ -145,6 +147,7 @@ private slots:
     void serviceAnswerAnnouncesTheRelease_data();
     void serviceAnswerAnnouncesTheRelease();
     void existingOutputIsReplacedOnlyWhenAsked();
+    void keygenPairSignsTheReleaseAndIsNeverOverwritten();
     void webServerOfAnotherUserServesTheRelease();
 
 private:
@@ -203,7 +206,13 @@ void TestUpdatePack::releaseIsPackedOneArchivePerFile() {
         const QJsonObject entry = value.toObject();
         const QString relative = entry.value("name").toString().mid(1).chopped(4);
         QCOMPARE(entry.value("md5").toString(), testtree::Md5(release_.value(relative)));
+        // The archive as downloaded: its SHA-256 and its bytes.
+        const QByteArray archive = testtree::ReadFile(out_ + entry.value("name").toString());
+        QCOMPARE(entry.value("sha256").toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(entry.value("size").toVariant().toLongLong(), qint64(archive.size()));
     }
+    QVERIFY2(!QFileInfo::exists(out_ + "/update.json.sig"), "signed without --sign-key");
 
     // Each archive holds its one file under the path below the install root; extracted together
     // they give back the release tree, byte for byte.
@@ -322,6 +331,11 @@ void TestUpdatePack::badInputIsRefusedWithoutOutput_data() {
     QTest::newRow("no tree") << (common + QStringList{"--output", "{out}"}) << "tree";
     QTest::newRow("date in another form") << (common + QStringList{"--output", "{out}", "--date", "2026-12-08", "{tree}"})
                                           << "yyyy.MM.dd";
+    QTest::newRow("sign key that is no key") << (common + QStringList{"--output", "{out}", "--sign-key",
+                                                                      "{work}/file.txt", "{tree}"})
+                                             << "no secret key";
+    QTest::newRow("sign key missing")
+        << (common + QStringList{"--output", "{out}", "--sign-key", "{work}/absent.key", "{tree}"}) << "cannot read";
     QTest::newRow("two descriptions")
         << (common + QStringList{"--output", "{out}", "--description", "a", "--description-file", "{work}/file.txt", "{tree}"})
         << "not both";
@@ -392,6 +406,35 @@ void TestUpdatePack::existingOutputIsReplacedOnlyWhenAsked() {
     QCOMPARE(Urls(manifest).keys(), QStringList({"/app.dll.zip"}));
     QCOMPARE(Entries(out_), QStringList({"app.dll.zip", "update.json"}));
     QCOMPARE(Entries(work_->path()), QStringList({"notes.html", "out", "tree"}));
+}
+
+void TestUpdatePack::keygenPairSignsTheReleaseAndIsNeverOverwritten() {
+    const QString keys = work_->path() + "/keys";
+    QCOMPARE(Pack({"keygen", "--output", keys}).code, 0);
+    QCOMPARE(Entries(keys), QStringList({"release.key", "release.pub"}));
+    struct stat status {};
+    QCOMPARE(stat(QFile::encodeName(keys + "/release.key").constData(), &status), 0);
+    QCOMPARE(QString::number(status.st_mode & 0777, 8), QString("600"));
+    const QByteArray publicKey = testtree::ReadFile(keys + "/release.pub");
+    QVERIFY2(publicKey.endsWith('\n') && publicKey.count('\n') == 1, publicKey.constData());
+    QCOMPARE(QByteArray::fromBase64(publicKey.trimmed()).size(), 32);
+
+    // A second pair would orphan every release signed with the first.
+    const QByteArray secretKey = testtree::ReadFile(keys + "/release.key");
+    const Result again = Pack({"keygen", "--output", keys});
+    QVERIFY(again.code > 0);
+    QVERIFY2(again.errors.contains("exists"), qPrintable(again.errors));
+    QCOMPARE(testtree::ReadFile(keys + "/release.key"), secretKey);
+    QCOMPARE(testtree::ReadFile(keys + "/release.pub"), publicKey);
+
+    QVERIFY(testtree::WriteFile(tree_, "app.dll", "program"));
+    QCOMPARE(Pack(Defaults(tree_, out_) << "--sign-key" << keys + "/release.key").code, 0);
+    QCOMPARE(Entries(out_), QStringList({"app.dll.zip", "update.json", "update.json.sig"}));
+    const QByteArray manifest = testtree::ReadFile(out_ + "/update.json");
+    const QByteArray signature = testtree::ReadFile(out_ + "/update.json.sig");
+    QVERIFY(signature.endsWith('\n') && signature.count('\n') == 1);
+    QVERIFY(release::VerifySignature(manifest, signature, publicKey));
+    QVERIFY(!release::VerifySignature(manifest + " ", signature, publicKey));
 }
 
 void TestUpdatePack::webServerOfAnotherUserServesTheRelease() {

@@ -104,6 +104,8 @@ private slots:
 
     void transferOutcome_data();
     void transferOutcome();
+    void declaredSizeBoundsTheTransfer_data();
+    void declaredSizeBoundsTheTransfer();
     void existingTarget_data();
     void existingTarget();
     void unopenableTargetSendsNoRequest();
@@ -118,7 +120,8 @@ private:
     QString Target(const QString& fileName) const { return root_ + "/" + fileName; }
     // Runs one worker on the global pool and collects its reports until the pool is idle, so a
     // second report would be caught too.
-    void RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports);
+    void RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports,
+                qint64 sizeLimit = -1);
 
     HttpTestServer server_;
     QByteArray payload_;
@@ -167,6 +170,7 @@ void TestDownLoadWork::initTestCase() {
     HttpTestServer::Behaviour announced = HttpTestServer::Stall();
     announced.declaredLength = kManifestMax + 1;
     server_.Serve("/too-big-announced", announced);
+    server_.Serve("/endless", HttpTestServer::Endless(payload_));
 }
 
 void TestDownLoadWork::init() {
@@ -182,12 +186,13 @@ void TestDownLoadWork::cleanup() {
     temp_.reset();
 }
 
-void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int type,
-                              QList<Report>* reports) {
+void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports,
+                              qint64 sizeLimit) {
     QObject receiver;  // main thread: the report arrives queued, as it does in NetWork
     auto* work = new DownLoadWork(root_, type);
     work->SetFileName(fileName);
     work->SetUrl(url);
+    work->SetSizeLimit(sizeLimit);
     connect(work, &DownLoadWork::workfinished, &receiver,
             [reports](int t, int e) { reports->append({t, e}); });
     QThreadPool::globalInstance()->start(work);
@@ -255,6 +260,33 @@ void TestDownLoadWork::transferOutcome() {
     } else {
         QVERIFY2(!QFileInfo::exists(Target(fileName)), "a failed transfer left a file behind");
     }
+}
+
+void TestDownLoadWork::declaredSizeBoundsTheTransfer_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<qint64>("limit");  // the archive's declared size; -1: none
+    QTest::addColumn<bool>("saved");
+    const int file = DownLoadWork::kUpdateFile;
+    const qint64 size = payload_.size();
+    QTest::newRow("archive of exactly its declared size") << file << "/ok" << size << true;
+    QTest::newRow("archive announcing more than its size") << file << "/ok" << size - 1 << false;
+    QTest::newRow("endless archive, stopped past its size") << file << "/endless" << size << false;
+    QTest::newRow("signature of a few bytes") << int(DownLoadWork::kSignature) << "/small" << qint64(-1) << true;
+    QTest::newRow("signature over 1 KiB") << int(DownLoadWork::kSignature) << "/ok" << qint64(-1) << false;
+}
+
+// Past the bound the transfer is refused at once, and nothing over it is kept.
+void TestDownLoadWork::declaredSizeBoundsTheTransfer() {
+    QFETCH(int, type);
+    QFETCH(QString, path);
+    QFETCH(qint64, limit);
+    QFETCH(bool, saved);
+    QList<Report> reports;
+    RunOne("/a.zip", server_.Url(path), type, &reports, limit);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, saved ? 0 : int(QNetworkReply::ContentAccessDenied));
+    QCOMPARE(QFileInfo::exists(Target("/a.zip")), saved);
 }
 
 void TestDownLoadWork::existingTarget_data() {

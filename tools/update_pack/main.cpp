@@ -1,4 +1,5 @@
-// update-pack: the publisher's command line. Reads the options into a PackRequest and runs it.
+// update-pack: the publisher's command line. Reads the options into a PackRequest and runs it, or
+// makes a key pair ("update-pack keygen").
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
@@ -6,15 +7,35 @@
 
 #include <cstdio>
 
+#include "release_keys.h"
 #include "update_pack.h"
 
 namespace {
 
 constexpr char kDateFormat[] = "yyyy.MM.dd";
+constexpr char kKeygenCommand[] = "keygen";
 
 int Usage(const QString& text) {
     std::fputs(QStringLiteral("update-pack: error: %1 (see --help)\n").arg(text).toLocal8Bit().constData(), stderr);
     return 1;
+}
+
+// update-pack keygen --output DIR
+int Keygen(const QCoreApplication& app) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Makes the publisher's key pair for signed releases: DIR/release.key, the secret key (readable\n"
+        "by its owner only; keep it off the download server and out of version control), and\n"
+        "DIR/release.pub, the public key to build the updater with. Never overwrites a key."));
+    parser.addHelpOption();
+    const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("Folder for the key pair (required)."),
+                                    QStringLiteral("DIR"));
+    parser.addOption(output);
+    parser.addPositionalArgument(QStringLiteral("keygen"), QStringLiteral("Make a key pair."));
+    parser.process(app);
+    if (parser.positionalArguments().size() != 1) return Usage(QStringLiteral("keygen takes no other argument"));
+    if (parser.value(output).isEmpty()) return Usage(QStringLiteral("--output is required"));
+    return RunKeygen(parser.value(output));
 }
 
 }  // namespace
@@ -22,6 +43,7 @@ int Usage(const QString& text) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("update-pack"));
+    if (argc > 1 && qstrcmp(argv[1], kKeygenCommand) == 0) return Keygen(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -34,7 +56,11 @@ int main(int argc, char** argv) {
         "the run is refused, with nothing written, unless --skip-unsupported leaves them out of the\n"
         "release. Symbolic links are never followed.\n"
         "\n"
-        "Everything is built in a hidden folder beside the output and moved into place at the end."));
+        "Everything is built in a hidden folder beside the output and moved into place at the end.\n"
+        "\n"
+        "With --sign-key, update.json.sig beside update.json holds the signature of update.json, and\n"
+        "an updater built with the matching public key installs the release; see \"update-pack keygen\n"
+        "--help\" for making the key pair."));
     parser.addHelpOption();
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Version of the release (required)."),
                                      QStringLiteral("V"));
@@ -61,9 +87,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption skipUnsupported(
         QStringLiteral("skip-unsupported"),
         QStringLiteral("Leave out files the updater cannot install (and symbolic links) instead of refusing."));
+    const QCommandLineOption signKey(QStringLiteral("sign-key"),
+                                     QStringLiteral("Sign update.json with this secret key (release.key of keygen)."),
+                                     QStringLiteral("FILE"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("No progress and no summary."));
     parser.addOptions({version, description, descriptionFile, date, baseUrl, output, replace, serviceAnswer, force,
-                       skipUnsupported, quiet});
+                       skipUnsupported, signKey, quiet});
     parser.addPositionalArgument(QStringLiteral("tree"), QStringLiteral("Install root of the new version."));
     parser.process(app);
 
@@ -106,6 +135,7 @@ int main(int argc, char** argv) {
     request.force = parser.isSet(force);
     request.skipUnsupported = parser.isSet(skipUnsupported);
     request.replace = parser.isSet(replace);
+    request.signKey = parser.value(signKey);
     request.quiet = parser.isSet(quiet);
     return RunPack(request);
 }

@@ -16,6 +16,8 @@
 #include "manifest.h"
 #include "pack_progress.h"
 #include "release_files.h"
+#include "release_keys.h"
+#include "release_signature.h"
 #include "release_scan.h"
 #include "staged_output.h"
 
@@ -97,6 +99,8 @@ int RunPack(const PackRequest& request) {
     const QString base = NormaliseBaseUrl(request.baseUrl, &error);
     if (base.isEmpty()) return Fail(error);
     if (!CheckRequest(request, &error)) return Fail(error);
+    QByteArray secretKey;
+    if (!request.signKey.isEmpty() && !ReadSecretKey(request.signKey, &secretKey, &error)) return Fail(error);
 
     const ReleaseScan scan = ScanRelease(request.tree);
     for (const UnsupportedFile& file : scan.unsupported) {
@@ -132,12 +136,21 @@ int RunPack(const PackRequest& request) {
             progress.Break();
             return Fail(error.isEmpty() ? QStringLiteral("cannot create a folder for %1").arg(archive) : error);
         }
-        manifest.push_back({name, md5, ArchiveUrl(base, name)});
-        progress.FileDone(file.size, QFileInfo(archive).size());
+        const QString sha256 = release::FileSha256(archive, &readError);
+        if (sha256.isEmpty()) {
+            progress.Break();
+            return Fail(QStringLiteral("cannot read %1: %2").arg(archive, readError));
+        }
+        const qint64 archiveBytes = QFileInfo(archive).size();
+        manifest.push_back({name, md5, ArchiveUrl(base, name), sha256, archiveBytes});
+        progress.FileDone(file.size, archiveBytes);
     }
 
     const ManifestTexts texts{request.version, request.description, request.date};
-    if (!WriteWhole(output.Path() + kManifestKey, ManifestJson(texts, manifest), &error)) {
+    const QByteArray manifestText = ManifestJson(texts, manifest);
+    if (!WriteWhole(output.Path() + kManifestKey, manifestText, &error) ||
+        (!secretKey.isEmpty() &&
+         !WriteWhole(output.Path() + kSignatureKey, release::Sign(manifestText, secretKey), &error))) {
         progress.Break();
         return Fail(error);
     }

@@ -12,12 +12,14 @@ struct PackRequest {
     QString description;
     QString date;           // "yyyy.MM.dd"
     QString serviceAnswer;  // where to write the version-check answer; empty: none
+    QString signKey;        // secret key file (update-pack keygen) signing update.json; empty: unsigned
     bool force = false;
     bool skipUnsupported = false;
     bool replace = false;
     bool quiet = false;
 };
 
-// Runs the request, reporting on stderr. Returns the process exit code: 0 on success, 1 when
+// Runs the request, reporting on stderr. With a sign key, update.json.sig beside update.json
+// holds the signature of update.json's exact bytes. Returns the process exit code: 0 on success, 1 when
 // nothing (or, only for a failed service answer, no answer) was published.
 int RunPack(const PackRequest& request);

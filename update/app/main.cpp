@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "main_presenter.h"
+#include "release_public_key.h"
 #include "single_instance.h"
 #include "update_layout.h"
 #include "version_check.h"
@@ -39,6 +40,7 @@ int main(int argc, char* argv[]) {
 
     // Lives until the process ends. Everything the run touches lies relative to this program.
     auto* presenter = new MainPresenter(args.at(3), UpdateLayout::OfRunningProgram());
+    presenter->SetReleaseKey(QByteArray(kReleasePublicKey));
 
     if (mode == kStartupMode) {
         presenter->SetInteractive(true);

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QUrl>
 
 #include "download_work.h"
 #include "elevated_start.h"
@@ -17,6 +18,8 @@
 #include "network.h"
 #include "path_link.h"
 #include "process_kill.h"
+#include "qrequest.h"
+#include "signed_manifest.h"
 
 namespace {
 
@@ -27,6 +30,14 @@ const QString kGlyphServiceImage = QStringLiteral("glyphsvc_x64.exe");
 const QString kHelperVerb = QStringLiteral("dir");
 
 bool IsLink(const QString& path) { return platform::IsLink(path.toStdString()); }
+
+// Where the signature of the manifest at url lies: the same URL with ".sig" added to its path
+// (a query, if any, stays as it is).
+QString SignatureUrl(const QString& url) {
+    QUrl address(url, QUrl::TolerantMode);
+    address.setPath(address.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
+    return address.toString(QUrl::FullyEncoded);
+}
 
 // Removes the link itself, never what it points at: a file link or a POSIX symbolic link goes
 // with remove(); a Windows folder link (junction, directory symbolic link) only with rmdir, which
@@ -65,6 +76,8 @@ void MainPresenter::SetForceUpdate(bool value) { forceUpdate = value; }
 
 void MainPresenter::SetDownloadUrl(const QString& url) { downloadUrl = url; }
 
+void MainPresenter::SetReleaseKey(const QByteArray& publicKeyText) { releaseKey = publicKeyText; }
+
 void MainPresenter::SetRestartOnClose() { restartOnClose = true; }
 
 bool MainPresenter::NeedsDownload() const { return !QFileInfo(layout.MarkerPath()).isFile(); }
@@ -78,7 +91,12 @@ void MainPresenter::FetchManifest() {
 void MainPresenter::NetWorkFinished(int type, int ecode) {
     if (ecode != 0) failed = true;
 
-    if (type == DownLoadWork::kManifest) {
+    if (type == DownLoadWork::kManifest && ecode == 0 && !releaseKey.isEmpty()) {
+        // The manifest is judged once its signature is here too.
+        network->DownLoad({{kSignatureKey, SignatureUrl(downloadUrl)}}, DownLoadWork::kSignature);
+        return;
+    }
+    if (type == DownLoadWork::kManifest || type == DownLoadWork::kSignature) {
         if (!view) {
             view = new MainWidget(nullptr);
             if (restartOnClose) connect(view, SIGNAL(requestQuit()), this, SLOT(OnViewDestroyed()));
@@ -112,7 +130,8 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
         EndWith(false);
     } else if (interactive) {
         view->ShowInstalling();
-        network->UnCompress(InstalledMd5s(files));
+        network->UnCompress(InstalledMd5s(files), releaseKey.isEmpty() ? std::nullopt
+                                                                        : std::make_optional(ArchiveSha256s(files)));
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
         QFile marker(layout.MarkerPath());
@@ -126,7 +145,11 @@ void MainPresenter::LoadManifest() {
     ManifestTexts texts;
     QString problem;
     QStringList unmanaged;
-    manifestUsable = ReadUsableManifest(layout.ManifestPath(), &texts, &files, &problem, &unmanaged);
+    manifestUsable = releaseKey.isEmpty()
+                         ? ReadUsableManifest(layout.ManifestPath(), &texts, &files, &problem, &unmanaged)
+                         : ReadSignedManifest(layout.ManifestPath(), layout.SignaturePath(), releaseKey,
+                                              QString::fromLatin1(qRequest::kVersionNumber), &texts, &files,
+                                              &problem, &unmanaged);
     if (!manifestUsable) {
         qWarning("update.json not used: %s", qPrintable(problem));
         return;
@@ -166,15 +189,16 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
         return;
     }
     view->ShowDownloading(fetchList.size());
-    network->DownLoad(fetchList, DownLoadWork::kUpdateFile);
+    network->DownLoad(fetchList, DownLoadWork::kUpdateFile, DeclaredSizes(files));
 }
 
 bool MainPresenter::RemoveStaleDownloads() {
     // The unpack step installs every archive in the download directory, and the copy step every
     // file below it. Whatever an earlier run left there (archives never installed, files unpacked
-    // for an earlier version) could put an older file back, so only this run's manifest stays.
-    // The marker of such a run goes with it: it promised those files to the helper.
-    const QString manifest = layout.ManifestPath();
+    // for an earlier version) could put an older file back, so only this run's manifest (and its
+    // signature, which the helper verifies again) stays. The marker of such a run goes with it:
+    // it promised those files to the helper.
+    const QStringList kept{layout.ManifestPath(), layout.SignaturePath()};
     // A link below it goes too (the walk does not enter it): the downloads would write through it.
     if (!MakeRealFolder(layout.DownloadDir())) return false;
     bool removedAll = true;
@@ -182,7 +206,7 @@ bool MainPresenter::RemoveStaleDownloads() {
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path == manifest) continue;
+        if (kept.contains(path)) continue;
         if (IsLink(path)) {
             if (!RemoveLink(path)) removedAll = false;
         } else if (!it.fileInfo().isDir() && !platform::RemoveFile(path)) {

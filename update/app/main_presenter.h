@@ -2,6 +2,7 @@
 // and relaunches the assistant application, and reacts to the reports of the background work.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -22,13 +23,18 @@ public:
     void SetInteractive(bool interactive);
     void SetForceUpdate(bool forceUpdate);
     void SetDownloadUrl(const QString& url);
+    // The publisher's public key (a key text). Non-empty: the manifest counts only with a
+    // verifying signature fetched from its URL + ".sig", and the archives only with their SHA-256
+    // from it. Empty: unsigned releases, fetched and checked as before.
+    void SetReleaseKey(const QByteArray& publicKeyText);
     // The window, once created, relaunches the assistant application when it is closed before
     // the update started (the version check asks for this).
     void SetRestartOnClose();
     // True unless a finished silent download left its marker file.
     bool NeedsDownload() const;
 
-    // Requests update.json into the download directory; the answer arrives in NetWorkFinished.
+    // Requests update.json into the download directory, then its signature when a release key is
+    // set; the answers arrive in NetWorkFinished.
     void FetchManifest();
     // Ends the assistant application (interactive runs) and starts the walk over the install root.
     void BeginInstall() override;
@@ -49,7 +55,7 @@ private:
     void LoadManifest();
     // Shows the result; a silent run, whose window was never shown, ends there.
     void EndWith(bool success);
-    // Empties the download directory but for the manifest; false when a file could not be removed.
+    // Empties the download directory but for the manifest and its signature; false when a file could not be removed.
     bool RemoveStaleDownloads();
 
     bool interactive = true;
@@ -64,5 +70,6 @@ private:
     NetWork* network = nullptr;
     ManifestMap files;
     QString downloadUrl;
+    QByteArray releaseKey;
     UpdateLayout layout;
 };

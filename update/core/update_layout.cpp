@@ -12,6 +12,7 @@ UpdateLayout UpdateLayout::OfRunningProgram() { return UpdateLayout(QCoreApplica
 QString UpdateLayout::ProgramFolder(const QString& name) const { return programDir_ + "/" + name; }
 QString UpdateLayout::DownloadDir() const { return ProgramFolder(kDownloadDirName); }
 QString UpdateLayout::ManifestPath() const { return DownloadDir() + kManifestKey; }
+QString UpdateLayout::SignaturePath() const { return DownloadDir() + kSignatureKey; }
 QString UpdateLayout::MarkerPath() const { return DownloadDir() + kMarkerName; }
 QString UpdateLayout::InstallRoot() const { return programDir_ + "/../.."; }
 QString UpdateLayout::AssistantPath() const { return ProgramFolder(kAssistantImage); }

@@ -34,6 +34,8 @@ public:
     QString DownloadDir() const;
     // DownloadDir + "/update.json".
     QString ManifestPath() const;
+    // DownloadDir + "/update.json.sig".
+    QString SignaturePath() const;
     // DownloadDir + "/local.ini".
     QString MarkerPath() const;
     // ProgramDir + "/../.." (not normalised: the file system resolves the dots).

@@ -1,5 +1,5 @@
 // Download worker: one GET streamed chunk by chunk into its target file on a pool thread, with a
-// no-progress limit, a low-speed limit, a bounded manifest size, safe redirects and no file left
+// no-progress limit, a low-speed limit, bounded sizes, safe redirects and no file left
 // behind when the transfer fails.
 #include "download_work.h"
 
@@ -138,7 +138,7 @@ int DownLoadWork::Transfer() {
     OnReadyRead();  // whatever arrived together with the end of the reply
 
     int ecode = reply_->error();
-    // A manifest found too large is refused for that, even when a countdown ran out while the
+    // A body found too large is refused for that, even when a countdown ran out while the
     // abort was on its way.
     if (tooLarge_) {
         ecode = QNetworkReply::ContentAccessDenied;
@@ -166,7 +166,8 @@ void DownLoadWork::KeepAlive() {
 }
 
 void DownLoadWork::CheckSize(qint64 size) {
-    if (type_ != kManifest || size <= kManifestLimit || tooLarge_) return;
+    const qint64 limit = type_ == kManifest ? kManifestLimit : type_ == kSignature ? kSignatureLimit : sizeLimit_;
+    if (limit < 0 || size <= limit || tooLarge_) return;
     tooLarge_ = true;
     reply_->abort();
 }

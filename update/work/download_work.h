@@ -13,19 +13,24 @@ class QTimer;
 class DownLoadWork : public QObject, public QRunnable {
     Q_OBJECT
 public:
-    // Job types: the manifest, and one archive of the update.
+    // Job types: the manifest, one archive of the update, and the manifest's signature.
     static constexpr int kManifest = 0;
     static constexpr int kUpdateFile = 1;
-    // The largest manifest accepted, in bytes. A manifest is read whole into memory to be parsed,
-    // so a larger one (announced or arriving) is refused with QNetworkReply::ContentAccessDenied.
-    // Archives are streamed to disk and have no such bound.
+    static constexpr int kSignature = 2;
+    // The largest manifest and signature accepted, in bytes. Both are read whole into memory, so
+    // a larger one (announced or arriving) is refused with QNetworkReply::ContentAccessDenied.
+    // Archives are streamed to disk and bounded only by the size their entry declares, if any.
     static constexpr qint64 kManifestLimit = 16 * 1024 * 1024;
+    static constexpr qint64 kSignatureLimit = 1024;
 
     // downloadDir: the folder that receives the file (the layout's download directory).
     DownLoadWork(const QString& downloadDir, int type);
     void SetUrl(const QString& url) { url_ = url; }
     // Path below the download directory, beginning with "/" (a manifest entry name).
     void SetFileName(const QString& fileName) { fileName_ = fileName; }
+    // Bytes an archive may have (its manifest entry's "size"): more, announced or arriving, is
+    // refused like an oversized manifest. Negative: no bound. Manifests and signatures keep theirs.
+    void SetSizeLimit(qint64 bytes) { sizeLimit_ = bytes; }
 
     void run() override;
 
@@ -40,7 +45,7 @@ private:
     int Transfer();
     // Restarts the no-progress countdown; called on every sign of life from the server.
     void KeepAlive();
-    // Aborts a manifest whose announced or received size is over kManifestLimit.
+    // Aborts a transfer whose announced or received size is over its type's limit.
     void CheckSize(qint64 size);
 
     QString url_;
@@ -48,6 +53,7 @@ private:
     QNetworkReply* reply_ = nullptr;
     QFile file_;
     int type_;
+    qint64 sizeLimit_ = -1;
     QString downloadDir_;
     // Countdown that aborts a transfer which has received nothing for the stall limit; lives in
     // run()'s frame, null outside it.

@@ -20,12 +20,13 @@ void NetWork::SetDir(const QString& name) {
 
 QString NetWork::DownloadDir() const { return layout_.ProgramFolder(dirName_); }
 
-void NetWork::DownLoad(const QMap<QString, QString>& files, int type) {
+void NetWork::DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits) {
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
         auto* work = new DownLoadWork(DownloadDir(), type);
         connect(work, SIGNAL(workfinished(int, int)), this, SIGNAL(workfinished(int, int)));
         work->SetFileName(it.key());
         work->SetUrl(it.value());
+        work->SetSizeLimit(sizeLimits.value(it.key(), -1));
         QThreadPool::globalInstance()->start(work, 0);
     }
 }
@@ -36,8 +37,10 @@ void NetWork::Ergodic(const ManifestMap& manifest) {
     QThreadPool::globalInstance()->start(work);
 }
 
-void NetWork::UnCompress(const QMap<QString, QString>& expectedMd5) {
+void NetWork::UnCompress(const QMap<QString, QString>& expectedMd5,
+                         const std::optional<QMap<QString, QString>>& archiveSha256) {
     auto* work = new UnCompressWork(DownloadDir(), layout_.InstallRoot(), expectedMd5);
+    if (archiveSha256) work->RequireArchiveSha256(*archiveSha256);
     connect(work, SIGNAL(uncompressfinished(bool)), this, SIGNAL(uncompressfinished(bool)));
     QThreadPool::globalInstance()->start(work);
 }

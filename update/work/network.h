@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 #include "manifest.h"
 #include "update_layout.h"
 
@@ -20,13 +22,16 @@ public:
     // Stores the download directory's name and creates it below the program's folder.
     void SetDir(const QString& name);
     // Starts one DownLoadWork per entry (key: path below the download directory, value: URL),
-    // in ascending key order. An empty map starts nothing and reports nothing.
-    void DownLoad(const QMap<QString, QString>& files, int type);
+    // in ascending key order. An empty map starts nothing and reports nothing. sizeLimits: the
+    // bytes a file of that key may have (DeclaredSizes of the manifest); others are unbounded.
+    void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {});
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);
     // Starts the unpack and install of the download directory; the unpacked files must have the
-    // MD5 given for their path in expectedMd5 (InstalledMd5s of the manifest).
-    void UnCompress(const QMap<QString, QString>& expectedMd5 = {});
+    // MD5 given for their path in expectedMd5 (InstalledMd5s of the manifest). With
+    // archiveSha256 (ArchiveSha256s of a signed manifest), every archive must have its SHA-256.
+    void UnCompress(const QMap<QString, QString>& expectedMd5 = {},
+                    const std::optional<QMap<QString, QString>>& archiveSha256 = std::nullopt);
 
 signals:
     void workfinished(int type, int ecode);

@@ -16,6 +16,10 @@ public:
     // expectedMd5: the manifest's MD5 of each installed file by path ("/bin/app.dll"); the
     // unpacked files are checked against it before anything is installed.
     UnCompressWork(const QString& workDir, const QString& installRoot, const QMap<QString, QString>& expectedMd5 = {});
+    // Signed updates: see install::Installation::RequireArchiveSha256.
+    void RequireArchiveSha256(const QMap<QString, QString>& archiveSha256) {
+        installation_.RequireArchiveSha256(archiveSha256);
+    }
     // UnCompressFiles, then ReplaceAppFiles; reports whether the update was installed.
     void run() override;
 

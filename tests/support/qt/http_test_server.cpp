@@ -100,6 +100,13 @@ HttpTestServer::Behaviour HttpTestServer::Silent() {
     return b;
 }
 
+HttpTestServer::Behaviour HttpTestServer::Endless(const QByteArray& body) {
+    Behaviour b;
+    b.kind = Behaviour::Kind::Endless;
+    b.body = body;
+    return b;
+}
+
 HttpTestServer::Behaviour HttpTestServer::Trickle(const QByteArray& body, int chunkSize, int intervalMs) {
     Behaviour b = Body(body);
     b.kind = Behaviour::Kind::Trickle;
@@ -228,6 +235,18 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b) {
         break;
     case Kind::Silent:
         break;
+    case Kind::Endless: {
+        // More filler whenever the socket's buffer runs low; the socket goes when the client
+        // closes, and the refills with it.
+        socket->write(Head(b.status, -1, b.location) + b.body);
+        const QByteArray filler(64 * 1024, 'x');
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, filler] {
+            if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < filler.size()) {
+                socket->write(filler);
+            }
+        });
+        break;
+    }
     case Kind::Trickle: {
         socket->write(Head(b.status, b.body.size(), b.location));
         auto* timer = new QTimer(socket);

@@ -27,6 +27,7 @@ public:
             Stall,     // headers announcing a body, then silence with the connection held open
             Silent,    // reads the request, never answers, holds the connection open
             Trickle,   // body in chunkSize pieces, one every intervalMs, then close
+            Endless,   // no Content-Length, body, then filler bytes as fast as read, never ending
         };
         Kind kind = Kind::Respond;
         int status = 200;
@@ -55,6 +56,8 @@ public:
     static Behaviour Stall();
     static Behaviour Silent();
     static Behaviour Trickle(const QByteArray& body, int chunkSize, int intervalMs);
+    // A response that goes on until the client closes the connection.
+    static Behaviour Endless(const QByteArray& body);
 
     // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
     HttpTestServer();
