@@ -24,9 +24,12 @@ set(ZLIB_USE_STATIC_LIBS ON)
 # is not on PATH; WINEPREFIX and WINEDEBUG come from the environment (see cmake/WineTests.cmake).
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
 
-# Qt 5 built for this target by scripts/setup-windows-qt, when the build is given its folder
-# (-DUPDATER_WINDOWS_QT=...): searched like the target's own root. Its bin/ holds moc, rcc and
+# Qt 5 and libsodium built for this target by scripts/setup-windows-qt, when the build is given
+# their folder (-DUPDATER_WINDOWS_QT=...): searched like the target's own root, pkg-config files
+# included (and only those: the host's would name host libraries). Qt's bin/ holds moc, rcc and
 # uic built for this host.
 if(UPDATER_WINDOWS_QT)
   list(APPEND CMAKE_FIND_ROOT_PATH ${UPDATER_WINDOWS_QT})
+  set(ENV{PKG_CONFIG_LIBDIR} ${UPDATER_WINDOWS_QT}/lib/pkgconfig)
+  set(ENV{PKG_CONFIG_PATH} "")
 endif()
