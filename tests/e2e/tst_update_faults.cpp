@@ -92,8 +92,11 @@ void TestUpdateFaults::faultLeavesTheOldVersion() {
     } else if (fault == "archive holding an unlisted file too") {
         // The right file, and a library no entry names beside the real plugins.
         ztest::Archive both;
-        both.entries.push_back({victim.toStdString(), Version("v2")[victim].toStdString()});
-        both.entries.push_back({"app/plugins/inject.dll", "injected"});
+        both.entries.resize(2);
+        both.entries[0].name = victim.toStdString();
+        both.entries[0].data = Version("v2")[victim].toStdString();
+        both.entries[1].name = "app/plugins/inject.dll";
+        both.entries[1].data = "injected";
         const std::string bytes = ztest::Build(both);
         server->Serve(path, HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
     } else if (fault == "archive holding nothing") {
