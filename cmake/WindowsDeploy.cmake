@@ -5,11 +5,12 @@
 
 set(UPDATER_DEPLOY_BIN app/bin)
 
-# Qt's folder: two levels above its CMake package folder (<qt>/lib/cmake/Qt5).
-get_filename_component(updater_qt_root "${Qt5_DIR}/../../.." ABSOLUTE)
+# Qt's folder: two levels above its CMake package folder (<qt>/lib/cmake/Qt5); the Windows
+# tests take its offscreen platform from there too.
+get_filename_component(UPDATER_QT_ROOT "${Qt5_DIR}/../../.." ABSOLUTE)
 set(updater_qt_dlls)
 foreach(module Core Gui Widgets Network)
-  list(APPEND updater_qt_dlls "${updater_qt_root}/bin/Qt5${module}.dll")
+  list(APPEND updater_qt_dlls "${UPDATER_QT_ROOT}/bin/Qt5${module}.dll")
 endforeach()
 
 set(updater_runtime_dlls)
@@ -27,12 +28,12 @@ install(TARGETS update launcher request
         RUNTIME DESTINATION ${UPDATER_DEPLOY_BIN}
         LIBRARY DESTINATION ${UPDATER_DEPLOY_BIN})
 install(FILES ${updater_qt_dlls} ${updater_runtime_dlls} DESTINATION ${UPDATER_DEPLOY_BIN})
-install(FILES "${updater_qt_root}/plugins/platforms/qwindows.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/platforms)
+install(FILES "${UPDATER_QT_ROOT}/plugins/platforms/qwindows.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/platforms)
 # The native look for standard widgets: the style Qt picks on Windows when it finds it.
-install(FILES "${updater_qt_root}/plugins/styles/qwindowsvistastyle.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/styles)
+install(FILES "${UPDATER_QT_ROOT}/plugins/styles/qwindowsvistastyle.dll" DESTINATION ${UPDATER_DEPLOY_BIN}/styles)
 
 # Programs run from the build tree under Wine (the tests) find the same DLLs through WINEPATH,
 # which takes one folder here (UPDATER_WINE_DLL_DIR): a copy of them made when configuring;
 # request/ copies wisp.dll there when it is built.
 # Tests link QtTest too.
-file(COPY ${updater_qt_dlls} ${updater_qt_root}/bin/Qt5Test.dll ${updater_runtime_dlls} DESTINATION ${UPDATER_WINE_DLL_DIR})
+file(COPY ${updater_qt_dlls} ${UPDATER_QT_ROOT}/bin/Qt5Test.dll ${updater_runtime_dlls} DESTINATION ${UPDATER_WINE_DLL_DIR})
