@@ -1,5 +1,5 @@
-// Dispatcher: every job becomes one auto-deleted runnable on the global pool; each worker's
-// report is connected signal-to-signal, so it arrives queued in the thread of this object.
+// Dispatcher: every job becomes one auto-deleted runnable on its pool; each worker's report is
+// connected signal-to-signal, so it arrives queued in the thread of this object.
 #include "network.h"
 
 #include <QDir>
@@ -9,9 +9,28 @@
 #include "ergodic_dirs_work.h"
 #include "uncompress_work.h"
 
+namespace {
+
+// Threads of the download pool.
+constexpr int kDownLoadThreads = 4;
+
+class DownLoadThreads : public QThreadPool {
+public:
+    DownLoadThreads() { setMaxThreadCount(kDownLoadThreads); }
+};
+
+Q_GLOBAL_STATIC(DownLoadThreads, downLoadThreads)
+
+}  // namespace
+
 NetWork::NetWork(const UpdateLayout& layout) : QObject(nullptr), layout_(layout) {}
 
-NetWork::~NetWork() { QThreadPool::globalInstance()->waitForDone(-1); }
+NetWork::~NetWork() {
+    DownLoadPool()->waitForDone(-1);
+    QThreadPool::globalInstance()->waitForDone(-1);
+}
+
+QThreadPool* NetWork::DownLoadPool() { return downLoadThreads(); }
 
 void NetWork::SetDir(const QString& name) {
     dirName_ = name;
@@ -27,7 +46,7 @@ void NetWork::DownLoad(const QMap<QString, QString>& files, int type, const QMap
         work->SetFileName(it.key());
         work->SetUrl(it.value());
         work->SetSizeLimit(sizeLimits.value(it.key(), -1));
-        QThreadPool::globalInstance()->start(work, 0);
+        DownLoadPool()->start(work);
     }
 }
 

@@ -1,5 +1,5 @@
-// NetWork: the work dispatcher. Creates one worker per job on the global thread pool and
-// re-emits each worker's single report in the main thread.
+// NetWork: the work dispatcher. Starts the workers (downloads on a pool of their own, the rest on
+// the global thread pool) and re-emits each worker's single report in the main thread.
 #pragma once
 
 #include <QMap>
@@ -11,13 +11,20 @@
 #include "manifest.h"
 #include "update_layout.h"
 
+class QThreadPool;
+
 class NetWork : public QObject {
     Q_OBJECT
 public:
     // Every job works on the folders of layout.
     explicit NetWork(const UpdateLayout& layout);
-    // Waits, without time limit, for every queued and running job of the global pool.
+    // Waits, without time limit, for every queued and running job of both pools.
     ~NetWork() override;
+
+    // The process-wide pool downloads run on. Transfers wait on the network, not the CPU: kept
+    // apart from the global pool, any number of them never holds a thread the file walk or the
+    // unpack could use.
+    static QThreadPool* DownLoadPool();
 
     // Stores the download directory's name and creates it below the program's folder.
     void SetDir(const QString& name);
