@@ -17,7 +17,8 @@ class QTcpSocket;
 // The server runs in a thread of its own. Downloads run on pool threads, but a test may also
 // block the main thread while they run (NetWork's destructor waits for the whole pool), and a
 // server living in the main thread would then never answer: the test would hang instead of
-// failing. Every response closes its connection, so each request is a fresh connection.
+// failing. By default every response closes its connection, so each request is a fresh
+// connection; KeepConnections() serves many requests per connection instead.
 class HttpTestServer {
 public:
     struct Behaviour {
@@ -83,10 +84,20 @@ public:
     // Every request to path so far, oldest first.
     QList<Received> Requests(const QString& path) const;
 
+    // From now on a whole response (Body, Status, Redirect) leaves its connection open for the
+    // next request, as HTTP/1.1 allows, except on every closeEvery-th connection accepted, which
+    // is closed after its first response without a "Connection: close" to warn the client (as a
+    // server whose idle timeout ran out does). closeEvery 0: no connection is closed so.
+    void KeepConnections(int closeEvery);
+    // Connections accepted so far.
+    int ConnectionCount() const;
+
 private:
     Behaviour Lookup(const Received& request);
     void Accept(QTcpSocket* socket);
-    void Answer(QTcpSocket* socket, const Behaviour& behaviour);
+    // keepOpen: a whole response leaves the connection open (others close it anyway);
+    // announceClose: the head says "Connection: close".
+    void Answer(QTcpSocket* socket, const Behaviour& behaviour, bool keepOpen, bool announceClose);
 
     // Moves server_ into the running thread_ and, when asked to, listens there.
     void Start(bool listen = true);
@@ -95,7 +106,9 @@ private:
     QTcpServer* server_ = nullptr;  // lives in thread_
     bool tls_ = false;
     quint16 port_ = 0;
-    mutable QMutex mutex_;          // guards routes_, hits_ and received_
+    mutable QMutex mutex_;          // guards routes_, hits_, received_ and the two below
+    int closeEvery_ = -1;           // -1: every response closes its connection
+    int connections_ = 0;
     QMap<QString, Behaviour> routes_;
     QMap<QString, int> hits_;
     QMap<QString, QList<Received>> received_;
