@@ -114,6 +114,7 @@ private slots:
     void writeFailureIsReportedAndLeavesNoFile();
     void batchReportsOncePerJobAndCreatesFolders();
     void reusedConnectionsKeepEachBodyWithItsFile();
+    void batchHasEightTransfersInFlight();
     void httpsRedirect_data();
     void httpsRedirect();
 
@@ -123,8 +124,8 @@ private:
     // second report would be caught too.
     void RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports,
                 qint64 sizeLimit = -1);
-    // Runs files (key -> URL) as one batch through NetWork and collects its reports until the
-    // dispatcher is gone, so a report beyond one per job would be caught too.
+    // Runs files (key -> URL) as one batch through NetWork and collects its reports until every
+    // lane has returned, so a report beyond one per job would be caught too.
     void RunBatch(const QMap<QString, QString>& files, QList<Report>* reports);
 
     HttpTestServer server_;
@@ -461,6 +462,26 @@ void TestDownLoadWork::reusedConnectionsKeepEachBodyWithItsFile() {
     // Kept connections served most requests; one connection per file would be twice this many.
     QVERIFY2(server.ConnectionCount() <= kFiles / 2,
              qPrintable(QStringLiteral("%1 connections for %2 files").arg(server.ConnectionCount()).arg(kFiles)));
+}
+
+// Each file is answered only once all eight requests wait at the same time: a batch with fewer
+// in flight (one per core, say) sees every transfer stall instead.
+void TestDownLoadWork::batchHasEightTransfersInFlight() {
+    constexpr int kAtOnce = 8;
+    QMap<QString, QString> files;
+    QMap<QString, QByteArray> expected;
+    for (int i = 0; i < kAtOnce; ++i) {
+        const QString path = QStringLiteral("/gate%1").arg(i);
+        const QByteArray body = Payload(2000 + i, 2000 + i);
+        server_.Serve(path, HttpTestServer::Gate(body, kAtOnce));
+        files.insert(QStringLiteral("/gate/g%1.zip").arg(i), server_.Url(path));
+        expected.insert(QStringLiteral("gate/g%1.zip").arg(i), body);
+    }
+    QList<Report> reports;
+    RunBatch(files, &reports);
+    QCOMPARE(reports.size(), kAtOnce);
+    for (const Report& report : reports) QCOMPARE(report.ecode, 0);
+    QCOMPARE(testtree::Snapshot(root_), expected);
 }
 
 void TestDownLoadWork::httpsRedirect_data() {

@@ -133,6 +133,13 @@ HttpTestServer::Behaviour HttpTestServer::Endless(const QByteArray& body) {
     return b;
 }
 
+HttpTestServer::Behaviour HttpTestServer::Gate(const QByteArray& body, int waiters) {
+    Behaviour b = Body(body);
+    b.kind = Behaviour::Kind::Gate;
+    b.waiters = waiters;
+    return b;
+}
+
 HttpTestServer::Behaviour HttpTestServer::Trickle(const QByteArray& body, int chunkSize, int intervalMs) {
     Behaviour b = Body(body);
     b.kind = Behaviour::Kind::Trickle;
@@ -269,6 +276,20 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpe
         break;
     case Kind::Silent:
         break;
+    case Kind::Gate: {
+        held_.append({socket, b});
+        int waiting = 0;
+        for (const auto& held : held_) waiting += !held.first.isNull();
+        if (waiting < b.waiters) break;
+        for (const auto& held : qAsConst(held_)) {
+            if (held.first.isNull()) continue;
+            held.first->write(Head(held.second.status, held.second.body.size(), held.second.location, announceClose) +
+                              held.second.body);
+            held.first->disconnectFromHost();
+        }
+        held_.clear();
+        break;
+    }
     case Kind::Endless: {
         // More filler whenever the socket's buffer runs low; the socket goes when the client
         // closes, and the refills with it.

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QMutex>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
@@ -29,6 +30,7 @@ public:
             Silent,    // reads the request, never answers, holds the connection open
             Trickle,   // body in chunkSize pieces, one every intervalMs, then close
             Endless,   // no Content-Length, body, then filler bytes as fast as read, never ending
+            Gate,      // held until `waiters` Gate requests are held at once, then each answered whole
         };
         Kind kind = Kind::Respond;
         int status = 200;
@@ -37,6 +39,7 @@ public:
         qint64 declaredLength = -1;
         int chunkSize = 0;
         int intervalMs = 0;
+        int waiters = 0;
     };
 
     // One request as the server read it. Header names are lower-cased (HTTP ignores their case).
@@ -59,6 +62,9 @@ public:
     static Behaviour Trickle(const QByteArray& body, int chunkSize, int intervalMs);
     // A response that goes on until the client closes the connection.
     static Behaviour Endless(const QByteArray& body);
+    // The body, but only once waiters requests of this kind (for any path) wait at the same time:
+    // a client that never has that many in flight at once never gets an answer.
+    static Behaviour Gate(const QByteArray& body, int waiters);
 
     // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
     HttpTestServer();
@@ -112,4 +118,7 @@ private:
     QMap<QString, Behaviour> routes_;
     QMap<QString, int> hits_;
     QMap<QString, QList<Received>> received_;
+    // Gate requests waiting for their answer; used in thread_ only. A socket the client closed
+    // meanwhile is null here.
+    QList<QPair<QPointer<QTcpSocket>, Behaviour>> held_;
 };
