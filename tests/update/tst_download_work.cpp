@@ -115,6 +115,7 @@ private slots:
     void batchReportsOncePerJobAndCreatesFolders();
     void reusedConnectionsKeepEachBodyWithItsFile();
     void batchHasEightTransfersInFlight();
+    void batchSendsNoCookieItWasGiven();
     void httpsRedirect_data();
     void httpsRedirect();
 
@@ -482,6 +483,28 @@ void TestDownLoadWork::batchHasEightTransfersInFlight() {
     QCOMPARE(reports.size(), kAtOnce);
     for (const Report& report : reports) QCOMPARE(report.ecode, 0);
     QCOMPARE(testtree::Snapshot(root_), expected);
+}
+
+// Transfers of a batch share connections but nothing else: every answer sets a cookie, and the
+// requests that follow (more than the batch has in flight) carry none back.
+void TestDownLoadWork::batchSendsNoCookieItWasGiven() {
+    constexpr int kFiles = 20;
+    QMap<QString, QString> files;
+    for (int i = 0; i < kFiles; ++i) {
+        HttpTestServer::Behaviour answer = HttpTestServer::Body("body");
+        answer.cookie = "session=" + QByteArray::number(i);
+        const QString path = QStringLiteral("/cookie%1").arg(i);
+        server_.Serve(path, answer);
+        files.insert(QStringLiteral("/cookie/c%1.zip").arg(i), server_.Url(path));
+    }
+    QList<Report> reports;
+    RunBatch(files, &reports);
+    QCOMPARE(reports.size(), kFiles);
+    for (int i = 0; i < kFiles; ++i) {
+        const QList<HttpTestServer::Received> requests = server_.Requests(QStringLiteral("/cookie%1").arg(i));
+        QCOMPARE(requests.size(), 1);
+        QVERIFY2(!requests.first().headers.contains("cookie"), requests.first().headers.value("cookie").constData());
+    }
 }
 
 void TestDownLoadWork::httpsRedirect_data() {

@@ -28,9 +28,11 @@ public:
 
     // Stores the download directory's name and creates it below the program's folder.
     void SetDir(const QString& name);
-    // Starts one DownLoadWork per entry (key: path below the download directory, value: URL),
-    // in ascending key order. An empty map starts nothing and reports nothing. sizeLimits: the
-    // bytes a file of that key may have (DeclaredSizes of the manifest); others are unbounded.
+    // Fetches every entry (key: path below the download directory, value: URL) as a DownLoadWork,
+    // started in ascending key order, eight at once whatever the number of cores, over kept-alive
+    // connections; each reports once. An empty map starts nothing and reports nothing.
+    // sizeLimits: the bytes a file of that key may have (DeclaredSizes of the manifest); others
+    // are unbounded.
     void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {});
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);

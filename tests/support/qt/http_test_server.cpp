@@ -26,11 +26,12 @@ QByteArray Reason(int status) {
     }
 }
 
-QByteArray Head(int status, qint64 length, const QByteArray& location, bool announceClose) {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + Reason(status) + "\r\n";
+QByteArray Head(const HttpTestServer::Behaviour& b, qint64 length, bool announceClose) {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(b.status) + ' ' + Reason(b.status) + "\r\n";
     head += "Content-Type: application/octet-stream\r\n";
     if (length >= 0) head += "Content-Length: " + QByteArray::number(length) + "\r\n";
-    if (!location.isEmpty()) head += "Location: " + location + "\r\n";
+    if (!b.location.isEmpty()) head += "Location: " + b.location + "\r\n";
+    if (!b.cookie.isEmpty()) head += "Set-Cookie: " + b.cookie + "\r\n";
     if (announceClose) head += "Connection: close\r\n";
     return head + "\r\n";
 }
@@ -263,16 +264,16 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpe
     using Kind = Behaviour::Kind;
     switch (b.kind) {
     case Kind::Respond:
-        socket->write(Head(b.status, b.body.size(), b.location, announceClose) + b.body);
+        socket->write(Head(b, b.body.size(), announceClose) + b.body);
         if (!keepOpen) socket->disconnectFromHost();  // after the buffered bytes are written
         break;
     case Kind::CutShort:
-        socket->write(Head(b.status, b.declaredLength, b.location, announceClose) + b.body);
+        socket->write(Head(b, b.declaredLength, announceClose) + b.body);
         socket->disconnectFromHost();
         break;
     case Kind::Stall:
         // The connection stays until the client gives up or the server is destroyed.
-        socket->write(Head(b.status, b.declaredLength, b.location, announceClose));
+        socket->write(Head(b, b.declaredLength, announceClose));
         break;
     case Kind::Silent:
         break;
@@ -283,8 +284,7 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpe
         if (waiting < b.waiters) break;
         for (const auto& held : qAsConst(held_)) {
             if (held.first.isNull()) continue;
-            held.first->write(Head(held.second.status, held.second.body.size(), held.second.location, announceClose) +
-                              held.second.body);
+            held.first->write(Head(held.second, held.second.body.size(), announceClose) + held.second.body);
             held.first->disconnectFromHost();
         }
         held_.clear();
@@ -293,7 +293,7 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpe
     case Kind::Endless: {
         // More filler whenever the socket's buffer runs low; the socket goes when the client
         // closes, and the refills with it.
-        socket->write(Head(b.status, -1, b.location, announceClose) + b.body);
+        socket->write(Head(b, -1, announceClose) + b.body);
         const QByteArray filler(64 * 1024, 'x');
         QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, filler] {
             if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < filler.size()) {
@@ -303,7 +303,7 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpe
         break;
     }
     case Kind::Trickle: {
-        socket->write(Head(b.status, b.body.size(), b.location, announceClose));
+        socket->write(Head(b, b.body.size(), announceClose));
         auto* timer = new QTimer(socket);
         auto sent = std::make_shared<int>(0);
         QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent, b] {

@@ -36,6 +36,7 @@ public:
         int status = 200;
         QByteArray body;
         QByteArray location;  // Location header when not empty
+        QByteArray cookie;    // Set-Cookie header when not empty
         qint64 declaredLength = -1;
         int chunkSize = 0;
         int intervalMs = 0;
