@@ -1,9 +1,16 @@
-// The server prints "Serving HTTP on 127.0.0.1 port N ..." on stdout once it listens. Its
-// per-request log goes to stderr and is discarded: nobody reads that pipe while a benchmark
-// runs, and a full pipe would block the server's threads.
+// python3: the server prints "Serving HTTP on 127.0.0.1 port N ..." on stdout once it listens.
+// Its per-request log goes to stderr and is discarded: nobody reads that pipe while a benchmark
+// runs, and a full pipe would block the server's threads. nginx: a configuration written for the
+// run, a probe connection to see it listen.
 #include "bench_http_server.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <cstdio>
 
@@ -25,6 +32,109 @@ quint16 StartHttpServer(QProcess* server, const QString& folder) {
     server->kill();
     server->waitForFinished(5000);
     return 0;
+}
+
+}  // namespace bench
+
+namespace bench {
+
+namespace {
+
+constexpr char kNginx[] = "/usr/sbin/nginx";
+constexpr int kStartMs = 10000;
+
+// A free port of 127.0.0.1 at the time of asking; the server may still lose it to another
+// program before it binds, and Start() then tries another.
+quint16 FreePort() {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// The whole configuration: no file outside stateDir is written, none of Debian's configuration
+// is read. When started by root the workers run as nobody, so the served folder must be
+// readable by others.
+QByteArray Configuration(const QString& stateDir, const QString& www, quint16 port) {
+    const QByteArray dir = stateDir.toUtf8();
+    return "daemon off;\n"
+           "worker_processes auto;\n"
+           "pid " + dir + "/nginx.pid;\n"
+           "error_log " + dir + "/error.log warn;\n"
+           "events { worker_connections 1024; }\n"
+           "http {\n"
+           "    access_log off;\n"
+           "    sendfile on;\n"
+           "    tcp_nopush on;\n"
+           "    default_type application/octet-stream;\n"
+           "    client_body_temp_path " + dir + "/tmp/body;\n"
+           "    proxy_temp_path " + dir + "/tmp/proxy;\n"
+           "    fastcgi_temp_path " + dir + "/tmp/fastcgi;\n"
+           "    uwsgi_temp_path " + dir + "/tmp/uwsgi;\n"
+           "    scgi_temp_path " + dir + "/tmp/scgi;\n"
+           "    server {\n"
+           "        listen 127.0.0.1:" + QByteArray::number(port) + ";\n"
+           "        root " + www.toUtf8() + ";\n"
+           "    }\n"
+           "}\n";
+}
+
+}  // namespace
+
+Nginx::Nginx(const QString& stateDir, const QString& www) : stateDir_(stateDir), www_(www) {}
+
+Nginx::~Nginx() { Stop(); }
+
+QString Nginx::Url(const QString& path) const {
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path);
+}
+
+quint16 Nginx::Start() {
+    if (!QDir().mkpath(stateDir_ + "/tmp")) {
+        std::fprintf(stderr, "cannot make %s\n", qPrintable(stateDir_));
+        return 0;
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const quint16 port = FreePort();
+        if (port != 0 && StartOn(port)) {
+            port_ = port;
+            return port;
+        }
+        Stop();
+    }
+    QFile log(stateDir_ + "/error.log");
+    log.open(QIODevice::ReadOnly);
+    std::fprintf(stderr, "nginx did not start; its error log:\n%s\n", log.readAll().constData());
+    return 0;
+}
+
+bool Nginx::StartOn(quint16 port) {
+    const QString config = stateDir_ + "/nginx.conf";
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly) || file.write(Configuration(stateDir_, www_, port)) < 0) return false;
+    file.close();
+    process_.setProcessChannelMode(QProcess::ForwardedChannels);
+    // -e: the error log from the first line on, before the configuration names it.
+    process_.start(QString::fromLatin1(kNginx), {"-p", stateDir_, "-c", config, "-e", stateDir_ + "/error.log"});
+    if (!process_.waitForStarted(kStartMs)) return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kStartMs) {
+        if (process_.state() != QProcess::Running) return false;  // the port was taken, or worse
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        if (probe.waitForConnected(200)) return true;
+        process_.waitForFinished(50);
+    }
+    return false;
+}
+
+void Nginx::Stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    // SIGTERM: nginx's fast shutdown; the master ends its workers and removes its pid file.
+    process_.terminate();
+    if (!process_.waitForFinished(kStartMs)) {
+        process_.kill();
+        process_.waitForFinished(kStartMs);
+    }
 }
 
 }  // namespace bench

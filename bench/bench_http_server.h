@@ -1,5 +1,6 @@
-// Debian's python3 http.server on 127.0.0.1 as the benchmarks' download server: an ordinary,
-// independent server, the same for our side and the baselines.
+// The benchmarks' download servers on 127.0.0.1: Debian's python3 http.server, and nginx as a
+// user would serve a release, with a configuration of its own. Ordinary, independent servers,
+// the same for our side and the baselines.
 #pragma once
 
 #include <QProcess>
@@ -10,5 +11,33 @@ namespace bench {
 // Starts the server in server over folder on a free port. Returns that port, or 0 when it did
 // not come up within 10 s (said on stderr; the server is then stopped).
 quint16 StartHttpServer(QProcess* server, const QString& folder);
+
+// nginx (/usr/sbin/nginx) serving a folder on a free port of 127.0.0.1, kept alive connections
+// and sendfile as configured by default, no access log. Its configuration, pid file, error log
+// and temporary folders lie in a folder of its own; it runs in the foreground as a child of
+// this process and stops with this object.
+class Nginx {
+public:
+    // stateDir: the server's own folder (made if missing); www: what it serves at "/".
+    Nginx(const QString& stateDir, const QString& www);
+    ~Nginx();
+    Nginx(const Nginx&) = delete;
+    Nginx& operator=(const Nginx&) = delete;
+
+    // Starts the server and waits until it accepts connections. Returns its port, or 0 (said on
+    // stderr, with the server's error log) when it did not come up within 10 s.
+    quint16 Start();
+    // "http://127.0.0.1:<port>" + path.
+    QString Url(const QString& path) const;
+
+private:
+    bool StartOn(quint16 port);
+    void Stop();
+
+    QString stateDir_;
+    QString www_;
+    QProcess process_;
+    quint16 port_ = 0;
+};
 
 }  // namespace bench

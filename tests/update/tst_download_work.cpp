@@ -113,6 +113,9 @@ private slots:
     void namesThatClimbOut();
     void writeFailureIsReportedAndLeavesNoFile();
     void batchReportsOncePerJobAndCreatesFolders();
+    void reusedConnectionsKeepEachBodyWithItsFile();
+    void batchHasEightTransfersInFlight();
+    void batchSendsNoCookieItWasGiven();
     void httpsRedirect_data();
     void httpsRedirect();
 
@@ -122,6 +125,9 @@ private:
     // second report would be caught too.
     void RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports,
                 qint64 sizeLimit = -1);
+    // Runs files (key -> URL) as one batch through NetWork and collects its reports until every
+    // lane has returned, so a report beyond one per job would be caught too.
+    void RunBatch(const QMap<QString, QString>& files, QList<Report>* reports);
 
     HttpTestServer server_;
     QByteArray payload_;
@@ -183,6 +189,7 @@ void TestDownLoadWork::init() {
 
 void TestDownLoadWork::cleanup() {
     QThreadPool::globalInstance()->waitForDone(kWaitMs);
+    NetWork::DownLoadPool()->waitForDone(kWaitMs);
     temp_.reset();
 }
 
@@ -199,6 +206,19 @@ void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int t
     QTRY_VERIFY_WITH_TIMEOUT(!reports->isEmpty(), kWaitMs);
     QVERIFY(QThreadPool::globalInstance()->waitForDone(kWaitMs));
     QCoreApplication::processEvents();
+}
+
+void TestDownLoadWork::RunBatch(const QMap<QString, QString>& files, QList<Report>* reports) {
+    {
+        NetWork network{UpdateLayout(programDir_)};
+        network.SetDir(UpdateLayout::kDownloadDirName);
+        connect(&network, &NetWork::workfinished, this, [reports](int t, int e) { reports->append({t, e}); });
+        network.DownLoad(files, DownLoadWork::kUpdateFile);
+        QTRY_COMPARE_WITH_TIMEOUT(reports->size(), files.size(), kWaitMs);
+        // Every lane has returned; anything still queued would show up as an extra report.
+        QVERIFY(NetWork::DownLoadPool()->waitForDone(kWaitMs));
+        QCoreApplication::processEvents();
+    }
 }
 
 void TestDownLoadWork::transferOutcome_data() {
@@ -377,7 +397,7 @@ void TestDownLoadWork::writeFailureIsReportedAndLeavesNoFile() {
 
 void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
     server_.Serve("/slow", HttpTestServer::Trickle(payload_.left(600), 200, 40));
-    const int jobs = 2 * QThreadPool::globalInstance()->maxThreadCount() + 3;
+    const int jobs = 23;  // more than a batch has in flight at once
     QMap<QString, QString> files;
     QSet<QString> failing;
     for (int i = 0; i < jobs; ++i) {
@@ -389,19 +409,8 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
     const int requestsBefore = server_.RequestCount();
 
     QList<Report> reports;
-    {
-        NetWork network{UpdateLayout(programDir_)};
-        network.SetDir(UpdateLayout::kDownloadDirName);
-        connect(&network, &NetWork::workfinished, this,
-                [&reports](int t, int e) { reports.append({t, e}); });
-        network.DownLoad(files, DownLoadWork::kUpdateFile);
-        QTRY_COMPARE_WITH_TIMEOUT(reports.size(), jobs, kWaitMs);
-        // Every worker has returned; anything still queued would show up as an extra report.
-        QVERIFY(QThreadPool::globalInstance()->waitForDone(kWaitMs));
-        QCoreApplication::processEvents();
-        QCOMPARE(reports.size(), jobs);
-    }
-
+    RunBatch(files, &reports);
+    QCOMPARE(reports.size(), jobs);
     QCOMPARE(server_.RequestCount() - requestsBefore, jobs);
     int failures = 0;
     for (const Report& report : reports) {
@@ -415,6 +424,86 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
         } else {
             QCOMPARE(testtree::ReadFile(Target(it.key())), payload_.left(600));
         }
+    }
+}
+
+// Many files over connections the batch keeps alive, every third of which the server drops after
+// one response without warning: each file gets its own body, none another's or an error page,
+// and the failures among them (a 404 whose page arrives on a kept connection, a body cut short)
+// leave no file behind.
+void TestDownLoadWork::reusedConnectionsKeepEachBodyWithItsFile() {
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    server.KeepConnections(3);
+    constexpr int kFiles = 120;
+    QMap<QString, QString> files;
+    QMap<QString, QByteArray> expected;  // path below the download folder -> body
+    for (int i = 0; i < kFiles; ++i) {
+        const QString name = QStringLiteral("many/f%1.zip").arg(i, 3, 10, QLatin1Char('0'));
+        const QString path = QStringLiteral("/f%1").arg(i);
+        if (i % 10 == 7) {
+            server.Serve(path, HttpTestServer::Status(404, "error page " + QByteArray::number(i)));
+        } else if (i % 10 == 9) {
+            server.Serve(path, HttpTestServer::CutShort(Payload(3000, 1000 + i), 6000));
+        } else {
+            const QByteArray body = Payload(500 + 37 * i, 1000 + i);  // sizes differ, so do bodies
+            server.Serve(path, HttpTestServer::Body(body));
+            expected.insert(name, body);
+        }
+        files.insert("/" + name, server.Url(path));
+    }
+
+    QList<Report> reports;
+    RunBatch(files, &reports);
+    QCOMPARE(reports.size(), kFiles);
+    int failures = 0;
+    for (const Report& report : reports) failures += report.ecode != 0;
+    QCOMPARE(failures, kFiles - expected.size());
+    QCOMPARE(testtree::Snapshot(root_), expected);
+    // Kept connections served most requests; one connection per file would be twice this many.
+    QVERIFY2(server.ConnectionCount() <= kFiles / 2,
+             qPrintable(QStringLiteral("%1 connections for %2 files").arg(server.ConnectionCount()).arg(kFiles)));
+}
+
+// Each file is answered only once all eight requests wait at the same time: a batch with fewer
+// in flight (one per core, say) sees every transfer stall instead.
+void TestDownLoadWork::batchHasEightTransfersInFlight() {
+    constexpr int kAtOnce = 8;
+    QMap<QString, QString> files;
+    QMap<QString, QByteArray> expected;
+    for (int i = 0; i < kAtOnce; ++i) {
+        const QString path = QStringLiteral("/gate%1").arg(i);
+        const QByteArray body = Payload(2000 + i, 2000 + i);
+        server_.Serve(path, HttpTestServer::Gate(body, kAtOnce));
+        files.insert(QStringLiteral("/gate/g%1.zip").arg(i), server_.Url(path));
+        expected.insert(QStringLiteral("gate/g%1.zip").arg(i), body);
+    }
+    QList<Report> reports;
+    RunBatch(files, &reports);
+    QCOMPARE(reports.size(), kAtOnce);
+    for (const Report& report : reports) QCOMPARE(report.ecode, 0);
+    QCOMPARE(testtree::Snapshot(root_), expected);
+}
+
+// Transfers of a batch share connections but nothing else: every answer sets a cookie, and the
+// requests that follow (more than the batch has in flight) carry none back.
+void TestDownLoadWork::batchSendsNoCookieItWasGiven() {
+    constexpr int kFiles = 20;
+    QMap<QString, QString> files;
+    for (int i = 0; i < kFiles; ++i) {
+        HttpTestServer::Behaviour answer = HttpTestServer::Body("body");
+        answer.cookie = "session=" + QByteArray::number(i);
+        const QString path = QStringLiteral("/cookie%1").arg(i);
+        server_.Serve(path, answer);
+        files.insert(QStringLiteral("/cookie/c%1.zip").arg(i), server_.Url(path));
+    }
+    QList<Report> reports;
+    RunBatch(files, &reports);
+    QCOMPARE(reports.size(), kFiles);
+    for (int i = 0; i < kFiles; ++i) {
+        const QList<HttpTestServer::Received> requests = server_.Requests(QStringLiteral("/cookie%1").arg(i));
+        QCOMPARE(requests.size(), 1);
+        QVERIFY2(!requests.first().headers.contains("cookie"), requests.first().headers.value("cookie").constData());
     }
 }
 

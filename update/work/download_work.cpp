@@ -60,12 +60,23 @@ bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 DownLoadWork::DownLoadWork(const QString& downloadDir, int type)
     : QObject(nullptr), type_(type), downloadDir_(downloadDir) {}
 
+DownLoadWork::~DownLoadWork() = default;
+
 void DownLoadWork::run() {
+    QNetworkAccessManager manager;
+    QEventLoop loop;
+    connect(this, &DownLoadWork::workfinished, &loop, &QEventLoop::quit);
+    Start(&manager);
+    if (!finished_) loop.exec();
+}
+
+void DownLoadWork::Start(QNetworkAccessManager* manager) {
     // Names begin with "/" and are joined as plain text, so the doubled separator after the
     // directory name is expected.
     const QString& root = downloadDir_;
     if (ClimbsOut(fileName_)) {
         // Reported like a target that cannot be opened: nothing written, no request sent.
+        finished_ = true;
         emit workfinished(type_, QFileDevice::OpenError);
         return;
     }
@@ -73,68 +84,65 @@ void DownLoadWork::run() {
     file_.setFileName(root + "/" + fileName_);
     if (!file_.open(QIODevice::WriteOnly)) {
         const int error = file_.error();
+        finished_ = true;
         emit workfinished(type_, error != QFileDevice::NoError ? error : QFileDevice::OpenError);
         return;
     }
 
-    const int ecode = Transfer();
-    // A failed transfer must not leave a partial body or a server's error page where the
-    // installer would take it for the real file.
-    if (ecode != 0) file_.remove();
-    emit workfinished(type_, ecode);
-}
-
-int DownLoadWork::Transfer() {
     QNetworkRequest request(QUrl(url_, QUrl::TolerantMode));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
+    // Transfers that share a manager stay as independent as they were with one each: a cookie
+    // one answer sets never goes out with another request.
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
 
-    QNetworkAccessManager manager;
-    QEventLoop loop;
-    QTimer stallTimer;
-    stallTimer.setSingleShot(true);
-    stallTimer.setInterval(StallLimitMs());
+    // Made here, so that it belongs to the thread that runs the transfer: this object may belong
+    // to the thread that created it.
+    context_ = std::make_unique<QObject>();
+    stallTimer_ = new QTimer(context_.get());
+    stallTimer_->setSingleShot(true);
+    stallTimer_->setInterval(StallLimitMs());
     // Unlike the stall countdown, the window is never restarted by progress: it only ends.
-    QTimer speedTimer;
-    speedTimer.setInterval(StallLimitMs());
+    speedTimer_ = new QTimer(context_.get());
+    speedTimer_->setInterval(StallLimitMs());
     const qint64 windowMinimum = kMinBytesPerSecond * StallLimitMs() / 1000;
-    bool stalled = false;
-    writeError_ = 0;
-    received_ = 0;
-    windowReceived_ = 0;
-    tooLarge_ = false;
 
-    reply_ = manager.get(request);
-    stallTimer_ = &stallTimer;
-    // Everything below runs in this pool thread: the slot directly, the rest through objects
-    // living in this thread's frame.
-    connect(reply_, &QNetworkReply::readyRead, this, &DownLoadWork::OnReadyRead,
-            Qt::DirectConnection);
-    connect(reply_, &QNetworkReply::metaDataChanged, &loop, [this] {
+    reply_ = manager->get(request);
+    // Everything below runs in the manager's thread, through the context living there.
+    QObject* context = context_.get();
+    connect(reply_, &QNetworkReply::readyRead, context, [this] { OnReadyRead(); });
+    connect(reply_, &QNetworkReply::metaDataChanged, context, [this] {
         KeepAlive();
         const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid()) CheckSize(length.toLongLong());
     });
-    connect(reply_, &QNetworkReply::redirected, &loop, [this] { KeepAlive(); });
-    connect(reply_, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(&stallTimer, &QTimer::timeout, &loop, [this, &stalled] {
-        stalled = true;
-        reply_->abort();
-    });
-    connect(&speedTimer, &QTimer::timeout, &loop, [this, &stalled, windowMinimum] {
-        if (windowReceived_ < windowMinimum) {
-            stalled = true;
-            reply_->abort();
-        }
+    connect(reply_, &QNetworkReply::redirected, context, [this] { KeepAlive(); });
+    // Queued: abort() signals the end at once, from inside the handler that called it.
+    connect(reply_, &QNetworkReply::finished, context, [this] { OnFinished(); }, Qt::QueuedConnection);
+    connect(stallTimer_, &QTimer::timeout, context, [this] { Stall(); });
+    connect(speedTimer_, &QTimer::timeout, context, [this, windowMinimum] {
+        if (windowReceived_ < windowMinimum) Stall();
         windowReceived_ = 0;
     });
-    stallTimer.start();
-    speedTimer.start();
-    if (!reply_->isFinished()) loop.exec();
-    stallTimer.stop();
-    speedTimer.stop();
-    stallTimer_ = nullptr;
+    stallTimer_->start();
+    speedTimer_->start();
+    // A reply refused at once (a scheme the manager does not know) may have ended before the
+    // connections above; OnFinished() judges a reply only once.
+    if (reply_->isFinished()) QMetaObject::invokeMethod(context, [this] { OnFinished(); }, Qt::QueuedConnection);
+}
+
+void DownLoadWork::Stall() {
+    if (reply_ == nullptr || reply_->isFinished()) return;
+    stalled_ = true;
+    reply_->abort();
+}
+
+void DownLoadWork::OnFinished() {
+    if (reply_ == nullptr) return;  // judged already
+    stallTimer_->stop();
+    speedTimer_->stop();
     OnReadyRead();  // whatever arrived together with the end of the reply
 
     int ecode = reply_->error();
@@ -142,7 +150,7 @@ int DownLoadWork::Transfer() {
     // abort was on its way.
     if (tooLarge_) {
         ecode = QNetworkReply::ContentAccessDenied;
-    } else if (stalled) {
+    } else if (stalled_) {
         ecode = QNetworkReply::TimeoutError;
     } else if (writeError_ != 0) {
         ecode = writeError_;
@@ -152,17 +160,24 @@ int DownLoadWork::Transfer() {
         const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (status.isValid() && !IsSuccessStatus(status.toInt())) ecode = QNetworkReply::ProtocolFailure;
     }
+    reply_->deleteLater();
+    reply_ = nullptr;
+    Finish(ecode);
+}
+
+void DownLoadWork::Finish(int ecode) {
     // Every byte on disk before anybody is told; a failing final flush is a write error too.
     if (!file_.flush() && ecode == 0) ecode = QFileDevice::WriteError;
     file_.close();
-
-    reply_->deleteLater();
-    reply_ = nullptr;
-    return ecode;
+    // A failed transfer must not leave a partial body or a server's error page where the
+    // installer would take it for the real file.
+    if (ecode != 0) file_.remove();
+    finished_ = true;
+    emit workfinished(type_, ecode);
 }
 
 void DownLoadWork::KeepAlive() {
-    if (stallTimer_ != nullptr) stallTimer_->start();
+    if (reply_ != nullptr) stallTimer_->start();
 }
 
 void DownLoadWork::CheckSize(qint64 size) {
@@ -181,7 +196,7 @@ void DownLoadWork::OnReadyRead() {
     CheckSize(received_);
     if (tooLarge_) return;  // nothing over the limit reaches the disk
     // QFile buffers small writes; a full disk shows up at latest on the next write that
-    // needs the buffer flushed, and at the final flush in Transfer().
+    // needs the buffer flushed, and at the final flush in Finish().
     if (file_.write(chunk) != chunk.size()) {
         writeError_ = QFileDevice::WriteError;
         reply_->abort();

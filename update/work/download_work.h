@@ -1,5 +1,6 @@
-// DownLoadWork: one HTTP GET streamed into one file below the download directory, on a pool
-// thread, reported once by workfinished(type, ecode) with ecode 0 for a complete body.
+// DownLoadWork: one HTTP GET streamed into one file below the download directory, reported once
+// by workfinished(type, ecode) with ecode 0 for a complete body. Runs alone on a pool thread, or
+// as one of the transfers a DownLoadLane drives over its shared connections.
 #pragma once
 
 #include <QFile>
@@ -7,6 +8,9 @@
 #include <QRunnable>
 #include <QString>
 
+#include <memory>
+
+class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
 
@@ -25,6 +29,7 @@ public:
 
     // downloadDir: the folder that receives the file (the layout's download directory).
     DownLoadWork(const QString& downloadDir, int type);
+    ~DownLoadWork() override;
     void SetUrl(const QString& url) { url_ = url; }
     // Path below the download directory, beginning with "/" (a manifest entry name).
     void SetFileName(const QString& fileName) { fileName_ = fileName; }
@@ -32,17 +37,25 @@ public:
     // refused like an oversized manifest. Negative: no bound. Manifests and signatures keep theirs.
     void SetSizeLimit(qint64 bytes) { sizeLimit_ = bytes; }
 
+    // The transfer alone: its own manager and event loop on the calling pool thread.
     void run() override;
+    // Begins the transfer through manager, in manager's thread, which must run an event loop
+    // until workfinished; that is emitted in this thread, before Start returns when no request
+    // goes out (a name that climbs out, a target that cannot be opened).
+    void Start(QNetworkAccessManager* manager);
 
 signals:
     void workfinished(int type, int ecode);
 
-private slots:
-    void OnReadyRead();
-
 private:
-    // The transfer proper, once the target file is open; returns the code to report.
-    int Transfer();
+    // Writes what has arrived to the target.
+    void OnReadyRead();
+    // Judges the ended reply: the code to report, from the first cause that applies.
+    void OnFinished();
+    // Closes the target (removing it unless ecode is 0) and reports ecode.
+    void Finish(int ecode);
+    // Gives the transfer up as stalled.
+    void Stall();
     // Restarts the no-progress countdown; called on every sign of life from the server.
     void KeepAlive();
     // Aborts a transfer whose announced or received size is over its type's limit.
@@ -55,14 +68,19 @@ private:
     int type_;
     qint64 sizeLimit_ = -1;
     QString downloadDir_;
-    // Countdown that aborts a transfer which has received nothing for the stall limit; lives in
-    // run()'s frame, null outside it.
+    // Receives the reply's and the countdowns' signals in the thread that runs the transfer, and
+    // owns the countdowns: the one that aborts a transfer which has received nothing for the
+    // stall limit, and the low-speed window. Made by Start().
+    std::unique_ptr<QObject> context_;
     QTimer* stallTimer_ = nullptr;
+    QTimer* speedTimer_ = nullptr;
     // First write failure on file_ (a QFileDevice::FileError), 0 while every write succeeded.
     int writeError_ = 0;
     // Body bytes received in all, and since the current low-speed window began.
     qint64 received_ = 0;
     qint64 windowReceived_ = 0;
-    // Set when CheckSize() aborted the transfer.
+    // Set when CheckSize() aborted the transfer, when a countdown did, and once reported.
     bool tooLarge_ = false;
+    bool stalled_ = false;
+    bool finished_ = false;
 };

@@ -1,17 +1,45 @@
-// Dispatcher: every job becomes one auto-deleted runnable on the global pool; each worker's
-// report is connected signal-to-signal, so it arrives queued in the thread of this object.
+// Dispatcher: the walk and the unpack become one auto-deleted runnable each on the global pool, a
+// download batch one to kDownLoadLanes lanes on the download pool. Each report is connected
+// signal-to-signal, so it arrives queued in the thread of this object.
 #include "network.h"
 
 #include <QDir>
 #include <QThreadPool>
+#include <QVector>
 
+#include <memory>
+
+#include "download_lane.h"
 #include "download_work.h"
 #include "ergodic_dirs_work.h"
 #include "uncompress_work.h"
 
+namespace {
+
+// Lanes of one batch: with DownLoadLane::kTransfers each, eight transfers in flight, whatever the
+// number of cores. Each lane has a manager and so a set of connections of its own.
+constexpr int kDownLoadLanes = 2;
+// Threads of the download pool: room for the lanes of a second batch, which would otherwise wait
+// for the first to end.
+constexpr int kDownLoadThreads = 2 * kDownLoadLanes;
+
+class DownLoadThreads : public QThreadPool {
+public:
+    DownLoadThreads() { setMaxThreadCount(kDownLoadThreads); }
+};
+
+}  // namespace
+
+Q_GLOBAL_STATIC(DownLoadThreads, downLoadThreads)
+
 NetWork::NetWork(const UpdateLayout& layout) : QObject(nullptr), layout_(layout) {}
 
-NetWork::~NetWork() { QThreadPool::globalInstance()->waitForDone(-1); }
+NetWork::~NetWork() {
+    DownLoadPool()->waitForDone(-1);
+    QThreadPool::globalInstance()->waitForDone(-1);
+}
+
+QThreadPool* NetWork::DownLoadPool() { return downLoadThreads(); }
 
 void NetWork::SetDir(const QString& name) {
     dirName_ = name;
@@ -21,13 +49,18 @@ void NetWork::SetDir(const QString& name) {
 QString NetWork::DownloadDir() const { return layout_.ProgramFolder(dirName_); }
 
 void NetWork::DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits) {
+    QVector<DownLoadJob> jobs;
+    jobs.reserve(files.size());
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
-        auto* work = new DownLoadWork(DownloadDir(), type);
-        connect(work, SIGNAL(workfinished(int, int)), this, SIGNAL(workfinished(int, int)));
-        work->SetFileName(it.key());
-        work->SetUrl(it.value());
-        work->SetSizeLimit(sizeLimits.value(it.key(), -1));
-        QThreadPool::globalInstance()->start(work, 0);
+        jobs.append(DownLoadJob{it.key(), it.value(), sizeLimits.value(it.key(), -1)});
+    }
+    // A small batch does not need a second set of connections.
+    const int lanes = qMin(kDownLoadLanes, (jobs.size() + DownLoadLane::kTransfers - 1) / DownLoadLane::kTransfers);
+    const auto queue = std::make_shared<DownLoadQueue>(std::move(jobs));
+    for (int i = 0; i < lanes; ++i) {
+        auto* lane = new DownLoadLane(DownloadDir(), type, queue);
+        connect(lane, SIGNAL(workfinished(int, int)), this, SIGNAL(workfinished(int, int)));
+        DownLoadPool()->start(lane);
     }
 }
 

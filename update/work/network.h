@@ -1,5 +1,5 @@
-// NetWork: the work dispatcher. Creates one worker per job on the global thread pool and
-// re-emits each worker's single report in the main thread.
+// NetWork: the work dispatcher. Starts the workers (downloads on a pool of their own, the rest on
+// the global thread pool) and re-emits each worker's single report in the main thread.
 #pragma once
 
 #include <QMap>
@@ -11,19 +11,28 @@
 #include "manifest.h"
 #include "update_layout.h"
 
+class QThreadPool;
+
 class NetWork : public QObject {
     Q_OBJECT
 public:
     // Every job works on the folders of layout.
     explicit NetWork(const UpdateLayout& layout);
-    // Waits, without time limit, for every queued and running job of the global pool.
+    // Waits, without time limit, for every queued and running job of both pools.
     ~NetWork() override;
+
+    // The process-wide pool downloads run on. Transfers wait on the network, not the CPU: kept
+    // apart from the global pool, any number of them never holds a thread the file walk or the
+    // unpack could use.
+    static QThreadPool* DownLoadPool();
 
     // Stores the download directory's name and creates it below the program's folder.
     void SetDir(const QString& name);
-    // Starts one DownLoadWork per entry (key: path below the download directory, value: URL),
-    // in ascending key order. An empty map starts nothing and reports nothing. sizeLimits: the
-    // bytes a file of that key may have (DeclaredSizes of the manifest); others are unbounded.
+    // Fetches every entry (key: path below the download directory, value: URL) as a DownLoadWork,
+    // started in ascending key order, eight at once whatever the number of cores, over kept-alive
+    // connections; each reports once. An empty map starts nothing and reports nothing.
+    // sizeLimits: the bytes a file of that key may have (DeclaredSizes of the manifest); others
+    // are unbounded.
     void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {});
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);

@@ -26,13 +26,40 @@ QByteArray Reason(int status) {
     }
 }
 
-QByteArray Head(int status, qint64 length, const QByteArray& location) {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + Reason(status) + "\r\n";
+QByteArray Head(const HttpTestServer::Behaviour& b, qint64 length, bool announceClose) {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(b.status) + ' ' + Reason(b.status) + "\r\n";
     head += "Content-Type: application/octet-stream\r\n";
     if (length >= 0) head += "Content-Length: " + QByteArray::number(length) + "\r\n";
-    if (!location.isEmpty()) head += "Location: " + location + "\r\n";
-    head += "Connection: close\r\n\r\n";
-    return head;
+    if (!b.location.isEmpty()) head += "Location: " + b.location + "\r\n";
+    if (!b.cookie.isEmpty()) head += "Set-Cookie: " + b.cookie + "\r\n";
+    if (announceClose) head += "Connection: close\r\n";
+    return head + "\r\n";
+}
+
+// Takes one whole request off the front of buffer: "GET /path HTTP/1.1", header lines, an empty
+// line, then Content-Length bytes of body. False, buffer untouched, while any of it is missing.
+bool TakeRequest(QByteArray* buffer, HttpTestServer::Received* request) {
+    const int end = buffer->indexOf("\r\n\r\n");
+    if (end < 0) return false;
+    // The target is the second word of the request line, without any query.
+    const QList<QByteArray> lines = buffer->left(end).split('\n');
+    const QList<QByteArray> words = lines.first().trimmed().split(' ');
+    const QByteArray target = words.size() >= 2 ? words.at(1) : QByteArray("/");
+    const int query = target.indexOf('?');
+    HttpTestServer::Received parsed;
+    parsed.method = words.first();
+    parsed.path = QString::fromUtf8(query < 0 ? target : target.left(query));
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines.at(i).indexOf(':');
+        if (colon > 0)
+            parsed.headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+    }
+    const int length = qMax(0, parsed.headers.value("content-length").toInt());
+    if (buffer->size() - (end + 4) < length) return false;
+    parsed.body = buffer->mid(end + 4, length);
+    buffer->remove(0, end + 4 + length);
+    *request = parsed;
+    return true;
 }
 
 // Hands out sockets that start the server side of a TLS handshake at once. Once the handshake
@@ -104,6 +131,13 @@ HttpTestServer::Behaviour HttpTestServer::Endless(const QByteArray& body) {
     Behaviour b;
     b.kind = Behaviour::Kind::Endless;
     b.body = body;
+    return b;
+}
+
+HttpTestServer::Behaviour HttpTestServer::Gate(const QByteArray& body, int waiters) {
+    Behaviour b = Body(body);
+    b.kind = Behaviour::Kind::Gate;
+    b.waiters = waiters;
     return b;
 }
 
@@ -189,56 +223,77 @@ HttpTestServer::Behaviour HttpTestServer::Lookup(const Received& request) {
     return routes_.value(path, Status(404, "no such path: " + path.toUtf8()));
 }
 
+void HttpTestServer::KeepConnections(int closeEvery) {
+    QMutexLocker lock(&mutex_);
+    closeEvery_ = qMax(0, closeEvery);
+}
+
+int HttpTestServer::ConnectionCount() const {
+    QMutexLocker lock(&mutex_);
+    return connections_;
+}
+
 void HttpTestServer::Accept(QTcpSocket* socket) {
     QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    int closeEvery;
+    int number;
+    {
+        QMutexLocker lock(&mutex_);
+        closeEvery = closeEvery_;
+        number = ++connections_;
+    }
+    const bool keepAlive = closeEvery >= 0;
+    const bool dropAfterFirst = closeEvery > 0 && number % closeEvery == 0;
     auto received = std::make_shared<QByteArray>();
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received] {
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received, keepAlive, dropAfterFirst] {
         *received += socket->readAll();
-        const int end = received->indexOf("\r\n\r\n");
-        if (end < 0) return;
-        // "GET /path HTTP/1.1": the target is the second word, without any query.
-        const QList<QByteArray> lines = received->left(end).split('\n');
-        const QList<QByteArray> words = lines.first().trimmed().split(' ');
-        const QByteArray target = words.size() >= 2 ? words.at(1) : QByteArray("/");
-        const int query = target.indexOf('?');
         Received request;
-        request.method = words.first();
-        request.path = QString::fromUtf8(query < 0 ? target : target.left(query));
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines.at(i).indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+        // A client that does not pipeline sends the next request only after the answer, but
+        // whatever arrived together is served in order.
+        while (TakeRequest(received.get(), &request)) {
+            const Behaviour behaviour = Lookup(request);
+            const bool keepOpen = keepAlive && !dropAfterFirst && behaviour.kind == Behaviour::Kind::Respond;
+            if (!keepOpen) QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
+            Answer(socket, behaviour, keepOpen, !keepAlive);
+            if (!keepOpen) return;
         }
-        // A request with a body is answered once the whole body is here.
-        const int length = request.headers.value("content-length").toInt();
-        if (received->size() - (end + 4) < length) return;
-        request.body = received->mid(end + 4, length);
-        QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
-        Answer(socket, Lookup(request));
     });
 }
 
-void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b) {
+void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpen, bool announceClose) {
     using Kind = Behaviour::Kind;
     switch (b.kind) {
     case Kind::Respond:
-        socket->write(Head(b.status, b.body.size(), b.location) + b.body);
-        socket->disconnectFromHost();  // after the buffered bytes are written
+        socket->write(Head(b, b.body.size(), announceClose) + b.body);
+        if (!keepOpen) socket->disconnectFromHost();  // after the buffered bytes are written
         break;
     case Kind::CutShort:
-        socket->write(Head(b.status, b.declaredLength, b.location) + b.body);
+        socket->write(Head(b, b.declaredLength, announceClose) + b.body);
         socket->disconnectFromHost();
         break;
     case Kind::Stall:
         // The connection stays until the client gives up or the server is destroyed.
-        socket->write(Head(b.status, b.declaredLength, b.location));
+        socket->write(Head(b, b.declaredLength, announceClose));
         break;
     case Kind::Silent:
         break;
+    case Kind::Gate: {
+        held_.append({socket, b});
+        int waiting = 0;
+        for (const auto& held : held_) waiting += !held.first.isNull();
+        if (waiting < b.waiters) break;
+        for (const auto& held : qAsConst(held_)) {
+            if (held.first.isNull()) continue;
+            held.first->write(Head(held.second, held.second.body.size(), announceClose) + held.second.body);
+            held.first->disconnectFromHost();
+        }
+        held_.clear();
+        break;
+    }
     case Kind::Endless: {
         // More filler whenever the socket's buffer runs low; the socket goes when the client
         // closes, and the refills with it.
-        socket->write(Head(b.status, -1, b.location) + b.body);
+        socket->write(Head(b, -1, announceClose) + b.body);
         const QByteArray filler(64 * 1024, 'x');
         QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, filler] {
             if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < filler.size()) {
@@ -248,7 +303,7 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b) {
         break;
     }
     case Kind::Trickle: {
-        socket->write(Head(b.status, b.body.size(), b.location));
+        socket->write(Head(b, b.body.size(), announceClose));
         auto* timer = new QTimer(socket);
         auto sent = std::make_shared<int>(0);
         QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent, b] {

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QMutex>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
@@ -17,7 +18,8 @@ class QTcpSocket;
 // The server runs in a thread of its own. Downloads run on pool threads, but a test may also
 // block the main thread while they run (NetWork's destructor waits for the whole pool), and a
 // server living in the main thread would then never answer: the test would hang instead of
-// failing. Every response closes its connection, so each request is a fresh connection.
+// failing. By default every response closes its connection, so each request is a fresh
+// connection; KeepConnections() serves many requests per connection instead.
 class HttpTestServer {
 public:
     struct Behaviour {
@@ -28,14 +30,17 @@ public:
             Silent,    // reads the request, never answers, holds the connection open
             Trickle,   // body in chunkSize pieces, one every intervalMs, then close
             Endless,   // no Content-Length, body, then filler bytes as fast as read, never ending
+            Gate,      // held until `waiters` Gate requests are held at once, then each answered whole
         };
         Kind kind = Kind::Respond;
         int status = 200;
         QByteArray body;
         QByteArray location;  // Location header when not empty
+        QByteArray cookie;    // Set-Cookie header when not empty
         qint64 declaredLength = -1;
         int chunkSize = 0;
         int intervalMs = 0;
+        int waiters = 0;
     };
 
     // One request as the server read it. Header names are lower-cased (HTTP ignores their case).
@@ -58,6 +63,9 @@ public:
     static Behaviour Trickle(const QByteArray& body, int chunkSize, int intervalMs);
     // A response that goes on until the client closes the connection.
     static Behaviour Endless(const QByteArray& body);
+    // The body, but only once waiters requests of this kind (for any path) wait at the same time:
+    // a client that never has that many in flight at once never gets an answer.
+    static Behaviour Gate(const QByteArray& body, int waiters);
 
     // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
     HttpTestServer();
@@ -83,10 +91,20 @@ public:
     // Every request to path so far, oldest first.
     QList<Received> Requests(const QString& path) const;
 
+    // From now on a whole response (Body, Status, Redirect) leaves its connection open for the
+    // next request, as HTTP/1.1 allows, except on every closeEvery-th connection accepted, which
+    // is closed after its first response without a "Connection: close" to warn the client (as a
+    // server whose idle timeout ran out does). closeEvery 0: no connection is closed so.
+    void KeepConnections(int closeEvery);
+    // Connections accepted so far.
+    int ConnectionCount() const;
+
 private:
     Behaviour Lookup(const Received& request);
     void Accept(QTcpSocket* socket);
-    void Answer(QTcpSocket* socket, const Behaviour& behaviour);
+    // keepOpen: a whole response leaves the connection open (others close it anyway);
+    // announceClose: the head says "Connection: close".
+    void Answer(QTcpSocket* socket, const Behaviour& behaviour, bool keepOpen, bool announceClose);
 
     // Moves server_ into the running thread_ and, when asked to, listens there.
     void Start(bool listen = true);
@@ -95,8 +113,13 @@ private:
     QTcpServer* server_ = nullptr;  // lives in thread_
     bool tls_ = false;
     quint16 port_ = 0;
-    mutable QMutex mutex_;          // guards routes_, hits_ and received_
+    mutable QMutex mutex_;          // guards routes_, hits_, received_ and the two below
+    int closeEvery_ = -1;           // -1: every response closes its connection
+    int connections_ = 0;
     QMap<QString, Behaviour> routes_;
     QMap<QString, int> hits_;
     QMap<QString, QList<Received>> received_;
+    // Gate requests waiting for their answer; used in thread_ only. A socket the client closed
+    // meanwhile is null here.
+    QList<QPair<QPointer<QTcpSocket>, Behaviour>> held_;
 };

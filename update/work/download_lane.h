@@ -1,0 +1,72 @@
+// DownLoadLane: one pool thread's share of a download batch. It takes the batch's jobs in turn
+// and keeps a few transfers in flight through one QNetworkAccessManager, whose HTTP/1.1
+// connections stay open from one file to the next.
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+#include <QRunnable>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+class QEventLoop;
+class QNetworkAccessManager;
+
+// One file of a batch: the path below the download directory, its URL, and the bytes it may
+// have (negative: no bound of its own).
+struct DownLoadJob {
+    QString fileName;
+    QString url;
+    qint64 sizeLimit = -1;
+};
+
+// The jobs of one batch, handed out in their order to the lanes that serve it.
+class DownLoadQueue {
+public:
+    explicit DownLoadQueue(QVector<DownLoadJob> jobs) : jobs_(std::move(jobs)) {}
+    // The next job not handed out yet; false when none is left.
+    bool Take(DownLoadJob* job);
+
+private:
+    QMutex mutex_;
+    QVector<DownLoadJob> jobs_;
+    int next_ = 0;
+};
+
+class DownLoadLane : public QObject, public QRunnable {
+    Q_OBJECT
+public:
+    // Transfers one lane keeps in flight. Below the six connections Qt opens to one server, so
+    // each transfer has a connection of its own from the start, and its stall countdown
+    // measures the server, not a wait for a free connection.
+    static constexpr int kTransfers = 4;
+
+    // Every job of queue is fetched into downloadDir as a DownLoadWork of that type.
+    DownLoadLane(const QString& downloadDir, int type, std::shared_ptr<DownLoadQueue> queue);
+
+    // Returns when the queue is empty and this lane's last transfer has reported.
+    void run() override;
+
+signals:
+    // Once per job this lane took: the job's DownLoadWork report.
+    void workfinished(int type, int ecode);
+
+private:
+    // Starts jobs until kTransfers are in flight or the queue is empty; ends the loop when
+    // nothing is left in flight.
+    void Fill();
+
+    QString downloadDir_;
+    int type_;
+    std::shared_ptr<DownLoadQueue> queue_;
+    // Valid while run() runs: its manager, its loop, and the parent of its transfers.
+    QNetworkAccessManager* manager_ = nullptr;
+    QEventLoop* loop_ = nullptr;
+    QObject* transfers_ = nullptr;
+    int running_ = 0;
+    // Set while Fill() starts jobs: a transfer that reports from inside its Start() calls Fill()
+    // again, and the loop already running goes on instead.
+    bool filling_ = false;
+};
