@@ -1,20 +1,24 @@
-// Install steps shared by the updater and the helper: unpack the downloaded archives in place,
-// then copy the unpacked tree over the install root with ".bak" backups and a full rollback.
+// Install steps shared by the updater and the helper: unpack the downloaded archives in place on
+// every core, then copy the unpacked tree over the install root with ".bak" backups and a full rollback.
 #include "install_steps.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QStorageInfo>
 #include <QStringList>
 #include <QtGlobal>
 
+#include <optional>
 #include <vector>
 
 #include "file_removal.h"
 #include "manifest.h"
 #include "path_link.h"
+#include "pool_each.h"
 #include "release_files.h"
 #include "zip_archive.h"
 
@@ -124,15 +128,11 @@ bool InstallFile(const QString& source, const QString& target, Journal& journal)
     return true;
 }
 
-// Whether the items of archive, at the sizes they declare, fit in the free space of workDir's
-// file system with room to spare: their total plus a tenth plus 64 KiB (folder blocks, and
-// whatever else writes there meanwhile). The spare is proportional, not a fixed amount, so that
-// an update that fits a small disk still installs. A lying archive would otherwise fill the disk
-// before its data turned out bad; refusing it up front writes nothing. An archive that cannot be read
-// does not fit; free space that cannot be told is no reason to refuse.
-bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
+// The total size the items of archive declare; nothing when the archive cannot be read (it then
+// cannot be extracted either).
+std::optional<quint64> DeclaredSize(const QString& archive) {
     ZipHandle* zip = ZipOpenFromPath(archive.toStdWString().c_str(), nullptr);
-    if (!zip) return false;
+    if (!zip) return std::nullopt;
     ZipItemInfo info;
     bool readable = ZipGetItemInfo(zip, -1, &info) == kZipSuccess;
     const std::int32_t count = info.index;
@@ -142,10 +142,32 @@ bool DeclaredSizesFit(const QString& archive, const QString& workDir) {
         total += info.size;
     }
     ZipClose(zip);
-    if (!readable) return false;
+    if (!readable) return std::nullopt;
+    return total;
+}
+
+// Whether items declaring total bytes fit in the free space of workDir's file system with room
+// to spare, beyond the bytes that archives being extracted at the same time have claimed
+// (claimed, which gets total added when it fits). The spare is a tenth plus 64 KiB (folder
+// blocks, and whatever else writes there meanwhile): proportional, not a fixed amount, so that
+// an update that fits a small disk still installs. A lying archive would otherwise fill the
+// disk before its data turned out bad; refusing it up front writes nothing. Free space that
+// cannot be told is no reason to refuse. The claims of other archives count in full although
+// part of them may already be written and so missing from the free space: that errs on the
+// side of refusing.
+bool ClaimSpace(quint64 total, const QString& workDir, quint64& claimed, QMutex& mutex) {
     const qint64 available = QStorageInfo(workDir).bytesAvailable();
-    if (available < 0) return true;
-    return total + total / 10 + (quint64(64) << 10) <= quint64(available);
+    QMutexLocker lock(&mutex);
+    if (available >= 0 && total + total / 10 + (quint64(64) << 10) + claimed > quint64(available)) return false;
+    claimed += total;
+    return true;
+}
+
+// The zip engine's text for the last result of this thread's calls.
+QString LastZipResultText() {
+    wchar_t text[128];
+    ZipResultText(kZipUseLastResult, text, sizeof text / sizeof text[0]);
+    return QString::fromWCharArray(text);
 }
 
 // The first entry of the path below installRoot (each folder on the way, then the file) that is a
@@ -167,23 +189,51 @@ QString LinkOnTheWay(const QString& installRoot, const QString& relative, QSet<Q
 
 }  // namespace
 
-StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach) {
-    bool found = false;
+StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach,
+                           QMap<QString, QString>* failures) {
+    QStringList archives;
     QDirIterator it = release::WalkFiles(workDir, release::kArchiveNameFilter);
     while (it.hasNext()) {
         it.next();
-        found = true;
-        const QString archive = it.fileInfo().canonicalFilePath();
-        if (beforeEach) beforeEach(archive);
-        // Item paths are stored relative to the download directory, so every archive extracts
-        // into the directory itself, wherever the archive lies below it.
-        const bool extracted = DeclaredSizesFit(archive, workDir) &&
-                               ExtractZipToDir(archive.toStdWString(), workDir.toStdWString());
+        archives.append(it.fileInfo().canonicalFilePath());
+    }
+    if (archives.isEmpty()) return StepResult::NothingFound;
+    if (beforeEach) {
+        for (const QString& archive : archives) beforeEach(archive);
+    }
+
+    // Each archive is one job: read, inflate and write on one thread, so the engine's last
+    // result a job reads after a failed call is that call's own (it is kept per thread). Reasons
+    // go into a slot per archive and are gathered in walk order afterwards.
+    std::vector<QString> reasons(archives.size());
+    QMutex spaceMutex;
+    quint64 claimed = 0;
+    release::PoolEach(archives.size(), [&](int i) {
+        const QString& archive = archives.at(i);
+        const std::optional<quint64> declared = DeclaredSize(archive);
+        if (!declared) {
+            reasons[i] = LastZipResultText();
+        } else if (!ClaimSpace(*declared, workDir, claimed, spaceMutex)) {
+            reasons[i] = QStringLiteral("its items declare more than the free space");
+        } else {
+            // Item paths are stored relative to the download directory, so every archive
+            // extracts into the directory itself, wherever the archive lies below it.
+            if (!ExtractZipToDir(archive.toStdWString(), workDir.toStdWString())) reasons[i] = LastZipResultText();
+            QMutexLocker lock(&spaceMutex);
+            claimed -= *declared;
+        }
         // Either way the archive has served: extracted, or corrupt and due to be downloaded anew.
         QFile::remove(archive);
-        if (!extracted) return StepResult::Failed;
+    });
+
+    bool failed = false;
+    for (int i = 0; i < archives.size(); ++i) {
+        if (reasons[i].isNull()) continue;
+        failed = true;
+        qWarning("Unpacking %s failed: %s", qUtf8Printable(archives.at(i)), qUtf8Printable(reasons[i]));
+        if (failures) failures->insert(archives.at(i), reasons[i]);
     }
-    return found ? StepResult::Done : StepResult::NothingFound;
+    return failed ? StepResult::Failed : StepResult::Done;
 }
 
 QStringList UnpackedFiles(const QString& workDir) {

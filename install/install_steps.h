@@ -19,14 +19,20 @@ enum class StepResult {
 };
 
 // Extraction step. Walks workDir ("*.zip", files only, no symbolic links, recursive, hidden
-// entries skipped) and extracts each archive into workDir itself, removing it afterwards. An
-// archive that fails to extract is removed too (it is corrupt; a retry downloads it anew) and the
-// step stops with Failed. So does an archive whose items declare more than the free space of
-// workDir's file system less a margin (total + 10 % + 64 KiB must be free): it is refused before
-// anything of it is written. The downloaded manifest stays beside the archives: it is never
-// installed (see UnpackedFiles), and a later attempt at the same tree checks against it again.
-// beforeEach, when set, is called with each archive's canonical path before it is extracted.
-StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach = {});
+// entries skipped) and extracts each archive into workDir itself, on every core, removing it
+// afterwards. An archive that fails to extract is removed too (it is corrupt; a retry downloads
+// it anew) and the step ends with Failed. So does an archive whose items declare more than the
+// free space of workDir's file system less a margin (total + 10 % + 64 KiB must be free, beyond
+// what archives being extracted at the same time declare): it is refused before anything of it
+// is written. A failure does not stop the other archives: every archive found is attempted and
+// removed, so what the step leaves behind does not depend on which thread came first. The
+// downloaded manifest stays beside the archives: it is never installed (see UnpackedFiles), and
+// a later attempt at the same tree checks against it again.
+// beforeEach, when set, is called on the calling thread with each archive's canonical path, in
+// walk order, before any extraction starts. failures, when given, receives each archive that
+// failed (canonical path) with the reason, in the zip engine's words for that archive's own call.
+StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach = {},
+                           QMap<QString, QString>* failures = nullptr);
 
 // The files of workDir that the replacement step takes: canonical paths of the managed-file walk
 // ("*.*", files only, no symbolic links, recursive, hidden entries skipped), in walk order, the

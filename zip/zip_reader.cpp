@@ -10,7 +10,7 @@
 #include "entry_stream.h"
 #include "file_io.h"
 
-std::atomic<ZipResult> ZipLastResult{kZipSuccess};
+thread_local ZipResult ZipLastResult = kZipSuccess;
 
 namespace {
 
@@ -186,7 +186,7 @@ std::uint32_t ModeOf(const CentralRecord& record) {
 }
 
 ZipResult Report(ZipResult r) {
-    ZipLastResult.store(r, std::memory_order_relaxed);
+    ZipLastResult = r;
     return r;
 }
 
@@ -621,7 +621,7 @@ std::uint32_t ZipResultText(ZipResult code, wchar_t* buffer, std::uint32_t size)
         {kZipNoChange, L"Zip-bug: tried to change mind, but not allowed"},
         {kZipFlate, L"Zip-bug: an internal error during flation"},
     };
-    if (code == kZipUseLastResult) code = ZipLastResult.load(std::memory_order_relaxed);
+    if (code == kZipUseLastResult) code = ZipLastResult;
     const wchar_t* text = L"unknown zip result code";
     for (const Text& t : kTexts) {
         if (t.code == code) text = t.text;

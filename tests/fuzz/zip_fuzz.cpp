@@ -20,7 +20,7 @@ constexpr std::uint32_t kPieceSize = 97;
 // The engine promises that every call leaves its result in ZipLastResult and that item names
 // are terminated within the name buffer; a breach is a finding like any crash.
 ZipResult Checked(ZipResult result) {
-    if (ZipLastResult.load() != result) __builtin_trap();
+    if (ZipLastResult != result) __builtin_trap();
     return result;
 }
 

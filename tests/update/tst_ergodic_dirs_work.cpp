@@ -10,6 +10,9 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 #include "ergodic_dirs_work.h"
 #include "fetch_list.h"
 #include "test_tree.h"
@@ -64,6 +67,7 @@ private slots:
     void rootReachedThroughALinkKeepsFullPathKeys();
     void rootPathRepeatedBelowTheRootIsStrippedOnlyInFront();
     void secondRunListsOnlyWhatStillDiffers();
+    void walkOnEveryCoreListsWhatAOneThreadWalkLists();
 
 private:
     // Runs one worker on the global pool. fetchList starts with a stale entry that every run
@@ -312,6 +316,64 @@ void TestErgodicDirsWork::secondRunListsOnlyWhatStillDiffers() {
     if (QTest::currentTestFailed()) return;
     QVERIFY(fetchList.isEmpty());
     QVERIFY(!finish);
+}
+
+void TestErgodicDirsWork::walkOnEveryCoreListsWhatAOneThreadWalkLists() {
+    // Enough files of mixed sizes that several threads hash at once, with every kind of outcome:
+    // up to date, changed, missing, unreadable, and one file rewritten at another size all
+    // through the walk (whatever bytes a thread reads there, they are never the listed ones).
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = QDir(dir.path()).canonicalPath();
+    Listing listing;
+    QStringList fetched;
+    for (int i = 0; i < 240; ++i) {
+        const QString relative = QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i);
+        const QByteArray bytes = Pattern((i * 7919) % (192 * 1024)) + QByteArray::number(i);
+        QVERIFY(testtree::WriteFile(root, relative, bytes));
+        const QString name = "/" + relative + ".zip";
+        const bool changed = i % 5 == 0;
+        listing.insert(name, testtree::Md5(changed ? bytes + "v2" : bytes));
+        if (changed) fetched << name;
+    }
+    QVERIFY(testtree::WriteFile(root, "big/large.pak", Pattern(3 * 1024 * 1024)));
+    listing.insert("/big/large.pak.zip", testtree::Md5(Pattern(3 * 1024 * 1024)));
+    listing.insert("/d1/missing.bin.zip", testtree::Md5("missing"));
+    fetched << "/d1/missing.bin.zip";
+    QVERIFY(testtree::WriteFile(root, "d2/locked.dll", "locked"));
+    listing.insert("/d2/locked.dll.zip", testtree::Md5("locked"));
+    fetched << "/d2/locked.dll.zip";
+    if (!testtree::MakeUnreadable(root + "/d2/locked.dll")) QSKIP("this process can read a mode-000 file");
+    QVERIFY(testtree::WriteFile(root, "d3/growing.log", "start"));
+    listing.insert("/d3/growing.log.zip", testtree::Md5("start"));
+    fetched << "/d3/growing.log.zip";
+
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        const QByteArray shortText = "short";
+        const QByteArray longText = Pattern(256 * 1024);
+        for (int n = 0; !stop; ++n) {
+            QFile file(root + "/d3/growing.log");
+            if (file.open(QIODevice::WriteOnly)) file.write(n % 2 ? shortText : longText);
+        }
+    });
+    const auto joinWriter = qScopeGuard([&] {
+        stop = true;
+        writer.join();
+    });
+
+    const ManifestMap manifest = MakeManifest(listing);
+    const int poolThreads = QThreadPool::globalInstance()->maxThreadCount();
+    const auto restorePool = qScopeGuard([&] { QThreadPool::globalInstance()->setMaxThreadCount(poolThreads); });
+    for (const int threads : {1, qMax(2, poolThreads)}) {
+        // With one pool thread the walk itself holds it and hashes every file alone.
+        QThreadPool::globalInstance()->setMaxThreadCount(threads);
+        bool finish = false;
+        Walk(root, manifest, &finish);
+        if (QTest::currentTestFailed()) return;
+        QCOMPARE(fetchList, Expected(fetched));
+        QVERIFY(finish);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestErgodicDirsWork)

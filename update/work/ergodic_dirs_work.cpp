@@ -1,11 +1,16 @@
-// ErgodicDirsWork: walks the install root, fingerprints each file with MD5 and lists in fetchList
-// the manifest entries whose file is missing or differs.
+// ErgodicDirsWork: walks the install root, fingerprints each file with MD5 on every core and lists
+// in fetchList the manifest entries whose file is missing or differs.
 #include "ergodic_dirs_work.h"
 
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
 #include "fetch_list.h"
+#include "pool_each.h"
 #include "release_files.h"
 
 ErgodicDirsWork::ErgodicDirsWork(const QString& root, const ManifestMap& manifest)
@@ -15,6 +20,15 @@ void ErgodicDirsWork::run() {
     const QString base = QDir(root_).absolutePath();
     localChecksums_.clear();
 
+    // First the listing, in walk order, then the hashing on every core. Results are put into
+    // the map in walk order afterwards, so which file wins a shared key (the later one, as in a
+    // one-thread walk) does not depend on which thread finished first.
+    struct Listed {
+        QString path;
+        QString name;  // archive name the file is kept under
+        qint64 size;
+    };
+    std::vector<Listed> files;
     QDirIterator it = release::WalkFiles(root_);
     while (it.hasNext()) {
         it.next();
@@ -23,9 +37,22 @@ void ErgodicDirsWork::run() {
         // A path not spelled below the root (another letter case, reached through a link) keeps
         // its full path as key and so matches no manifest entry.
         const QString key = release::FileKey(path, base);
-        // An unreadable file gets no MD5, differs from its entry and is fetched again.
-        localChecksums_.insert(release::ArchiveName(key.isEmpty() ? path : key), release::FileMd5(path));
+        files.push_back({path, release::ArchiveName(key.isEmpty() ? path : key), it.fileInfo().size()});
     }
+
+    // Largest first: a file much larger than the rest then starts at once instead of being
+    // hashed alone at the end while the other cores idle. Each thread streams one file at a
+    // time through a 64 KiB buffer, so memory does not grow with file size or core count.
+    std::vector<int> bySize(files.size());
+    std::iota(bySize.begin(), bySize.end(), 0);
+    std::stable_sort(bySize.begin(), bySize.end(),
+                     [&files](int a, int b) { return files[a].size > files[b].size; });
+    std::vector<QString> md5s(files.size());
+    release::PoolEach(static_cast<int>(files.size()), [&](int i) {
+        // An unreadable file gets no MD5, differs from its entry and is fetched again.
+        md5s[bySize[i]] = release::FileMd5(files[bySize[i]].path);
+    });
+    for (std::size_t i = 0; i < files.size(); ++i) localChecksums_.insert(files[i].name, md5s[i]);
 
     fetchList.clear();
     if (manifest_.isEmpty()) {

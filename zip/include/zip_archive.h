@@ -2,7 +2,6 @@
 // under the traditional PKWARE cipher), lists their items and extracts them to files or memory.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -36,8 +35,11 @@ constexpr ZipResult kZipFlate = 0x05000000;         // read/inflate error, or da
 // Passed to ZipResultText in place of a code: stands for the value of ZipLastResult.
 constexpr ZipResult kZipUseLastResult = 0x00000001;
 
-// The result of the most recent operation, process-wide (whichever thread wrote last).
-extern std::atomic<ZipResult> ZipLastResult;
+// The result of the most recent operation made on the calling thread. Each thread has its own:
+// archives are extracted on several threads at once, and a caller reading why its own call
+// failed must not see the outcome of another thread's call made in between. A thread that has
+// made no call yet reads kZipSuccess.
+extern thread_local ZipResult ZipLastResult;
 
 // Longest path or name the engine handles, in wide characters including the terminator.
 constexpr int kZipMaxPath = 260;
