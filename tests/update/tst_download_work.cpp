@@ -104,6 +104,8 @@ private slots:
 
     void transferOutcome_data();
     void transferOutcome();
+    void responseFraming_data();
+    void responseFraming();
     void declaredSizeBoundsTheTransfer_data();
     void declaredSizeBoundsTheTransfer();
     void existingTarget_data();
@@ -118,6 +120,7 @@ private slots:
     void batchSendsNoCookieItWasGiven();
     void httpsRedirect_data();
     void httpsRedirect();
+    void untrustedServerIsRefused();
 
 private:
     QString Target(const QString& fileName) const { return root_ + "/" + fileName; }
@@ -279,6 +282,45 @@ void TestDownLoadWork::transferOutcome() {
         QCOMPARE(testtree::ReadFile(Target(fileName)), body);
     } else {
         QVERIFY2(!QFileInfo::exists(Target(fileName)), "a failed transfer left a file behind");
+    }
+}
+
+void TestDownLoadWork::responseFraming_data() {
+    QTest::addColumn<QByteArray>("response");  // sent as it stands, then the connection closes
+    QTest::addColumn<QByteArray>("body");      // what must be saved; null: the transfer must fail
+    const QByteArray chunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    QTest::newRow("chunked, with extension and trailer")
+        << chunkedHead + "5;part=1\r\nhello\r\n6\r\n world\r\n0\r\nX-Sum: 1\r\n\r\n" << QByteArray("hello world");
+    QTest::newRow("interim 100 before the answer")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+        << QByteArray("hello");
+    QTest::newRow("HTTP/1.0 body until close") << QByteArray("HTTP/1.0 200 OK\r\n\r\nuntil close")
+                                               << QByteArray("until close");
+    QTest::newRow("chunked, cut before the last chunk") << chunkedHead + "5\r\nhello\r\n" << QByteArray();
+    QTest::newRow("chunk size not hex") << chunkedHead + "zz\r\nhello\r\n0\r\n\r\n" << QByteArray();
+    QTest::newRow("two lengths that differ")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!") << QByteArray();
+    QTest::newRow("not an HTTP status line") << QByteArray("ICY 200 OK\r\n\r\nhello") << QByteArray();
+    QTest::newRow("head over 64 KiB")
+        << "HTTP/1.1 200 OK\r\nX-Pad: " + QByteArray(70 * 1024, 'a') + "\r\nContent-Length: 5\r\n\r\nhello"
+        << QByteArray();
+}
+
+// Bodies framed every way a server may frame them arrive whole; a response that breaks the
+// framing fails and leaves no file.
+void TestDownLoadWork::responseFraming() {
+    QFETCH(QByteArray, response);
+    QFETCH(QByteArray, body);
+    const QString path = "/raw/" + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-');
+    server_.Serve(path, HttpTestServer::Raw(response));
+    QList<Report> reports;
+    RunOne("/a.zip", server_.Url(path), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode == 0, !body.isNull());
+    if (body.isNull()) {
+        QVERIFY2(!QFileInfo::exists(Target("/a.zip")), "a failed transfer left a file behind");
+    } else {
+        QCOMPARE(testtree::ReadFile(Target("/a.zip")), body);
     }
 }
 
@@ -569,6 +611,29 @@ void TestDownLoadWork::httpsRedirect() {
         QCOMPARE(tls.RequestCount("/body"), 1);
         QCOMPARE(testtree::ReadFile(Target(name)), tlsBody);
     }
+}
+
+// A certificate nobody vouched for ends the transfer in the handshake: no request, no file.
+void TestDownLoadWork::untrustedServerIsRefused() {
+    if (!QSslSocket::supportsSsl()) QSKIP("this Qt build has no usable TLS backend");
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    if (openssl.isEmpty()) QSKIP("needs the openssl command line tool to make a test certificate");
+    QTemporaryDir certDir;
+    QVERIFY(certDir.isValid());
+    QSslCertificate certificate;
+    QSslKey key;
+    const QString problem = MakeLocalCertificate(openssl, certDir.path(), &certificate, &key);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    HttpTestServer tls(certificate, key);
+    QVERIFY(tls.IsListening());
+    tls.Serve("/body", HttpTestServer::Body(payload_));
+
+    QList<Report> reports;
+    RunOne("/a.zip", tls.Url("/body"), DownLoadWork::kUpdateFile, &reports);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, int(QNetworkReply::SslHandshakeFailedError));
+    QCOMPARE(tls.RequestCount(), 0);
+    QVERIFY(!QFileInfo::exists(Target("/a.zip")));
 }
 
 QTEST_GUILESS_MAIN(TestDownLoadWork)

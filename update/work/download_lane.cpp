@@ -1,13 +1,13 @@
-// Download lane: the lane's thread runs one event loop for the manager and all its transfers.
+// Download lane: the lane's thread runs one event loop for its connections and all its transfers.
 // Each transfer is a DownLoadWork made in this thread, so its signals arrive here directly; its
 // report is passed on once, and the next job starts in its place.
 #include "download_lane.h"
 
 #include <QEventLoop>
 #include <QMutexLocker>
-#include <QNetworkAccessManager>
 
 #include "download_work.h"
+#include "http_client.h"
 
 bool DownLoadQueue::Take(DownLoadJob* job) {
     QMutexLocker lock(&mutex_);
@@ -20,17 +20,17 @@ DownLoadLane::DownLoadLane(const QString& downloadDir, int type, std::shared_ptr
     : QObject(nullptr), downloadDir_(downloadDir), type_(type), queue_(std::move(queue)) {}
 
 void DownLoadLane::run() {
-    QNetworkAccessManager manager;
+    HttpClient client;
     // Finished transfers delete themselves later; whatever is left goes with this parent,
-    // before the manager and its replies.
+    // before the client and its idle connections.
     QObject transfers;
     QEventLoop loop;
-    manager_ = &manager;
+    client_ = &client;
     transfers_ = &transfers;
     loop_ = &loop;
     Fill();
     if (running_ > 0) loop.exec();
-    manager_ = nullptr;
+    client_ = nullptr;
     transfers_ = nullptr;
     loop_ = nullptr;
 }
@@ -54,7 +54,7 @@ void DownLoadLane::Fill() {
             work->deleteLater();
             Fill();
         });
-        work->Start(manager_);
+        work->Start(client_);
     }
     filling_ = false;
     if (running_ == 0) loop_->quit();

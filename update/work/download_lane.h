@@ -1,6 +1,6 @@
 // DownLoadLane: one pool thread's share of a download batch. It takes the batch's jobs in turn
-// and keeps a few transfers in flight through one QNetworkAccessManager, whose HTTP/1.1
-// connections stay open from one file to the next.
+// and keeps a few transfers in flight through one HttpClient, whose HTTP/1.1 connections stay
+// open from one file to the next.
 #pragma once
 
 #include <QMutex>
@@ -12,7 +12,7 @@
 #include <memory>
 
 class QEventLoop;
-class QNetworkAccessManager;
+class HttpClient;
 
 // One file of a batch: the path below the download directory, its URL, and the bytes it may
 // have (negative: no bound of its own).
@@ -38,9 +38,9 @@ private:
 class DownLoadLane : public QObject, public QRunnable {
     Q_OBJECT
 public:
-    // Transfers one lane keeps in flight. Below the six connections Qt opens to one server, so
-    // each transfer has a connection of its own from the start, and its stall countdown
-    // measures the server, not a wait for a free connection.
+    // Transfers one lane keeps in flight, each on a connection of its own (the client opens one
+    // whenever none is idle), so its stall countdown measures the server, not a wait for a free
+    // connection.
     static constexpr int kTransfers = 4;
 
     // Every job of queue is fetched into downloadDir as a DownLoadWork of that type.
@@ -61,8 +61,8 @@ private:
     QString downloadDir_;
     int type_;
     std::shared_ptr<DownLoadQueue> queue_;
-    // Valid while run() runs: its manager, its loop, and the parent of its transfers.
-    QNetworkAccessManager* manager_ = nullptr;
+    // Valid while run() runs: its client, its loop, and the parent of its transfers.
+    HttpClient* client_ = nullptr;
     QEventLoop* loop_ = nullptr;
     QObject* transfers_ = nullptr;
     int running_ = 0;

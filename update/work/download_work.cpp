@@ -6,12 +6,15 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
+
+#include <vector>
+
+#include "http_client.h"
+#include "http_transfer.h"
 
 namespace {
 
@@ -27,10 +30,6 @@ constexpr qint64 kMinBytesPerSecond = 1024;
 // so a stalled or crawling server costs them a second, not a minute; an environment variable
 // keeps the knob out of the class interface the rest of the updater uses.
 constexpr char kStallLimitVariable[] = "UPDATER_DOWNLOAD_STALL_MS";
-// Redirects are followed up to this many hops (one more fails with TooManyRedirectsError), and
-// never from https to http.
-constexpr int kMaxRedirects = 5;
-
 int StallLimitMs() {
     static const int limit = [] {
         bool ok = false;
@@ -53,6 +52,9 @@ bool ClimbsOut(const QString& fileName) {
     return false;
 }
 
+// The piece of a body read and written at a time.
+constexpr qint64 kReadChunk = 256 * 1024;
+
 bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
 }  // namespace
@@ -63,14 +65,14 @@ DownLoadWork::DownLoadWork(const QString& downloadDir, int type)
 DownLoadWork::~DownLoadWork() = default;
 
 void DownLoadWork::run() {
-    QNetworkAccessManager manager;
+    HttpClient client;
     QEventLoop loop;
     connect(this, &DownLoadWork::workfinished, &loop, &QEventLoop::quit);
-    Start(&manager);
+    Start(&client);
     if (!finished_) loop.exec();
 }
 
-void DownLoadWork::Start(QNetworkAccessManager* manager) {
+void DownLoadWork::Start(HttpClient* client) {
     // Names begin with "/" and are joined as plain text, so the doubled separator after the
     // directory name is expected.
     const QString& root = downloadDir_;
@@ -89,15 +91,6 @@ void DownLoadWork::Start(QNetworkAccessManager* manager) {
         return;
     }
 
-    QNetworkRequest request(QUrl(url_, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    // Transfers that share a manager stay as independent as they were with one each: a cookie
-    // one answer sets never goes out with another request.
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-
     // Made here, so that it belongs to the thread that runs the transfer: this object may belong
     // to the thread that created it.
     context_ = std::make_unique<QObject>();
@@ -109,18 +102,19 @@ void DownLoadWork::Start(QNetworkAccessManager* manager) {
     speedTimer_->setInterval(StallLimitMs());
     const qint64 windowMinimum = kMinBytesPerSecond * StallLimitMs() / 1000;
 
-    reply_ = manager->get(request);
-    // Everything below runs in the manager's thread, through the context living there.
+    // Redirects are followed up to HttpTransfer::kMaxRedirects hops, never from https to http.
+    // Transfers that share a client share nothing but its idle connections: no cookies, no
+    // credentials go from one to another.
+    reply_ = new HttpTransfer(client, QUrl(url_, QUrl::TolerantMode), context_.get());
     QObject* context = context_.get();
-    connect(reply_, &QNetworkReply::readyRead, context, [this] { OnReadyRead(); });
-    connect(reply_, &QNetworkReply::metaDataChanged, context, [this] {
+    connect(reply_, &HttpTransfer::readyRead, context, [this] { OnReadyRead(); });
+    connect(reply_, &HttpTransfer::metaDataChanged, context, [this] {
         KeepAlive();
-        const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid()) CheckSize(length.toLongLong());
+        if (reply_->ContentLength() >= 0) CheckSize(reply_->ContentLength());
     });
-    connect(reply_, &QNetworkReply::redirected, context, [this] { KeepAlive(); });
-    // Queued: abort() signals the end at once, from inside the handler that called it.
-    connect(reply_, &QNetworkReply::finished, context, [this] { OnFinished(); }, Qt::QueuedConnection);
+    connect(reply_, &HttpTransfer::redirected, context, [this] { KeepAlive(); });
+    // Queued: Abort() signals the end at once, from inside the handler that called it.
+    connect(reply_, &HttpTransfer::finished, context, [this] { OnFinished(); }, Qt::QueuedConnection);
     connect(stallTimer_, &QTimer::timeout, context, [this] { Stall(); });
     connect(speedTimer_, &QTimer::timeout, context, [this, windowMinimum] {
         if (windowReceived_ < windowMinimum) Stall();
@@ -128,15 +122,13 @@ void DownLoadWork::Start(QNetworkAccessManager* manager) {
     });
     stallTimer_->start();
     speedTimer_->start();
-    // A reply refused at once (a scheme the manager does not know) may have ended before the
-    // connections above; OnFinished() judges a reply only once.
-    if (reply_->isFinished()) QMetaObject::invokeMethod(context, [this] { OnFinished(); }, Qt::QueuedConnection);
+    reply_->Start();
 }
 
 void DownLoadWork::Stall() {
-    if (reply_ == nullptr || reply_->isFinished()) return;
+    if (reply_ == nullptr || reply_->IsFinished()) return;
     stalled_ = true;
-    reply_->abort();
+    reply_->Abort();
 }
 
 void DownLoadWork::OnFinished() {
@@ -145,7 +137,7 @@ void DownLoadWork::OnFinished() {
     speedTimer_->stop();
     OnReadyRead();  // whatever arrived together with the end of the reply
 
-    int ecode = reply_->error();
+    int ecode = reply_->Error();
     // A body found too large is refused for that, even when a countdown ran out while the
     // abort was on its way.
     if (tooLarge_) {
@@ -157,8 +149,7 @@ void DownLoadWork::OnFinished() {
     } else if (ecode == QNetworkReply::NoError) {
         // Qt reports 4xx/5xx itself; a 1xx or a 3xx it did not follow (300, 304, ...) ends
         // "without error" with no file body at all, which must not pass for a download.
-        const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid() && !IsSuccessStatus(status.toInt())) ecode = QNetworkReply::ProtocolFailure;
+        if (!IsSuccessStatus(reply_->Status())) ecode = QNetworkReply::ProtocolFailure;
     }
     reply_->deleteLater();
     reply_ = nullptr;
@@ -184,23 +175,29 @@ void DownLoadWork::CheckSize(qint64 size) {
     const qint64 limit = type_ == kManifest ? kManifestLimit : type_ == kSignature ? kSignatureLimit : sizeLimit_;
     if (limit < 0 || size <= limit || tooLarge_) return;
     tooLarge_ = true;
-    reply_->abort();
+    reply_->Abort();
 }
 
 void DownLoadWork::OnReadyRead() {
-    if (reply_ == nullptr || !reply_->isOpen()) return;  // closed by abort()
-    const QByteArray chunk = reply_->readAll();
-    if (chunk.isEmpty() || writeError_ != 0 || tooLarge_) return;
-    received_ += chunk.size();
-    windowReceived_ += chunk.size();
-    CheckSize(received_);
-    if (tooLarge_) return;  // nothing over the limit reaches the disk
-    // QFile buffers small writes; a full disk shows up at latest on the next write that
-    // needs the buffer flushed, and at the final flush in Finish().
-    if (file_.write(chunk) != chunk.size()) {
-        writeError_ = QFileDevice::WriteError;
-        reply_->abort();
-        return;
+    if (reply_ == nullptr || reply_->IsFinished()) return;  // ended by Abort()
+    // Read in pieces of one buffer per thread rather than readAll(): a body arriving faster than
+    // it is written would otherwise come as one allocation of megabytes per call, each mapped,
+    // faulted in and unmapped again by the allocator, which cost more than the transfer itself.
+    static thread_local std::vector<char> buffer(kReadChunk);
+    for (;;) {
+        const qint64 got = reply_->Read(buffer.data(), kReadChunk);
+        if (got <= 0 || writeError_ != 0 || tooLarge_) return;
+        received_ += got;
+        windowReceived_ += got;
+        CheckSize(received_);
+        if (tooLarge_) return;  // nothing over the limit reaches the disk
+        // QFile buffers small writes; a full disk shows up at latest on the next write that
+        // needs the buffer flushed, and at the final flush in Finish().
+        if (file_.write(buffer.data(), got) != got) {
+            writeError_ = QFileDevice::WriteError;
+            reply_->Abort();
+            return;
+        }
+        KeepAlive();
     }
-    KeepAlive();
 }

@@ -10,8 +10,8 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class HttpClient;
+class HttpTransfer;
 class QTimer;
 
 class DownLoadWork : public QObject, public QRunnable {
@@ -37,12 +37,12 @@ public:
     // refused like an oversized manifest. Negative: no bound. Manifests and signatures keep theirs.
     void SetSizeLimit(qint64 bytes) { sizeLimit_ = bytes; }
 
-    // The transfer alone: its own manager and event loop on the calling pool thread.
+    // The transfer alone: its own connection and event loop on the calling pool thread.
     void run() override;
-    // Begins the transfer through manager, in manager's thread, which must run an event loop
-    // until workfinished; that is emitted in this thread, before Start returns when no request
-    // goes out (a name that climbs out, a target that cannot be opened).
-    void Start(QNetworkAccessManager* manager);
+    // Begins the transfer over client's connections, in client's thread, which must run an event
+    // loop until workfinished; that is emitted in this thread, before Start returns when no
+    // request goes out (a name that climbs out, a target that cannot be opened).
+    void Start(HttpClient* client);
 
 signals:
     void workfinished(int type, int ecode);
@@ -63,7 +63,7 @@ private:
 
     QString url_;
     QString fileName_;
-    QNetworkReply* reply_ = nullptr;
+    HttpTransfer* reply_ = nullptr;
     QFile file_;
     int type_;
     qint64 sizeLimit_ = -1;

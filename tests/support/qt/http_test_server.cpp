@@ -141,6 +141,13 @@ HttpTestServer::Behaviour HttpTestServer::Gate(const QByteArray& body, int waite
     return b;
 }
 
+HttpTestServer::Behaviour HttpTestServer::Raw(const QByteArray& response) {
+    Behaviour b;
+    b.kind = Behaviour::Kind::Raw;
+    b.body = response;
+    return b;
+}
+
 HttpTestServer::Behaviour HttpTestServer::Trickle(const QByteArray& body, int chunkSize, int intervalMs) {
     Behaviour b = Body(body);
     b.kind = Behaviour::Kind::Trickle;
@@ -276,6 +283,10 @@ void HttpTestServer::Answer(QTcpSocket* socket, const Behaviour& b, bool keepOpe
         socket->write(Head(b, b.declaredLength, announceClose));
         break;
     case Kind::Silent:
+        break;
+    case Kind::Raw:
+        socket->write(b.body);
+        socket->disconnectFromHost();
         break;
     case Kind::Gate: {
         held_.append({socket, b});

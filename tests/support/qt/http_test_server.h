@@ -31,6 +31,7 @@ public:
             Trickle,   // body in chunkSize pieces, one every intervalMs, then close
             Endless,   // no Content-Length, body, then filler bytes as fast as read, never ending
             Gate,      // held until `waiters` Gate requests are held at once, then each answered whole
+            Raw,       // body sent as the whole response, status line and headers included, close
         };
         Kind kind = Kind::Respond;
         int status = 200;
@@ -66,6 +67,9 @@ public:
     // The body, but only once waiters requests of this kind (for any path) wait at the same time:
     // a client that never has that many in flight at once never gets an answer.
     static Behaviour Gate(const QByteArray& body, int waiters);
+    // response exactly as given, from its status line on, then the connection is closed: for
+    // framings and malformed heads the other behaviours never produce.
+    static Behaviour Raw(const QByteArray& response);
 
     // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
     HttpTestServer();
