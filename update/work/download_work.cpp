@@ -7,7 +7,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
 
@@ -44,10 +43,18 @@ int StallLimitMs() {
 // drops trailing dots and spaces from a path component, so ".. " can act as "..". Dots inside a
 // name ("v1..2") are fine.
 bool ClimbsOut(const QString& fileName) {
-    const QStringList segments = fileName.split(QRegularExpression(QStringLiteral("[/\\\\]")));
-    for (const QString& segment : segments) {
-        const int dots = segment.count(QLatin1Char('.'));
-        if (dots >= 2 && dots + segment.count(QLatin1Char(' ')) == segment.size()) return true;
+    int dots = 0;
+    int others = 0;  // characters of the segment that are neither dots nor spaces
+    for (int i = 0; i <= fileName.size(); ++i) {
+        const QChar c = i < fileName.size() ? fileName.at(i) : QLatin1Char('/');
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\')) {
+            if (dots >= 2 && others == 0) return true;
+            dots = others = 0;
+        } else if (c == QLatin1Char('.')) {
+            ++dots;
+        } else if (c != QLatin1Char(' ')) {
+            ++others;
+        }
     }
     return false;
 }

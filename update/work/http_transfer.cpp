@@ -14,8 +14,9 @@
 // on a new connection, provided nothing of an answer had arrived.
 #include "http_transfer.h"
 
-#include <QRegularExpression>
 #include <QTcpSocket>
+
+#include <cctype>
 
 #ifndef QT_NO_SSL
 #include <QSslSocket>
@@ -176,7 +177,6 @@ void HttpTransfer::OnReadable() {
 }
 
 bool HttpTransfer::ReadHead() {
-    static const QRegularExpression statusLine(QStringLiteral("^HTTP/1\\.([01]) ([0-9]{3})( .*)?$"));
     while (phase_ == Phase::StatusLine || phase_ == Phase::Headers) {
         if (!socket_->canReadLine()) {
             if (socket_->bytesAvailable() + headBytes_ > kMaxHead) Fail(QNetworkReply::ProtocolFailure);
@@ -190,13 +190,16 @@ bool HttpTransfer::ReadHead() {
         }
         const QByteArray line = Chomp(raw);
         if (phase_ == Phase::StatusLine) {
-            const QRegularExpressionMatch match = statusLine.match(QString::fromLatin1(line));
-            if (!match.hasMatch()) {
+            // "HTTP/1.<0|1> <3 digits>[ <reason>]"
+            const bool digits = line.size() >= 12 && std::isdigit(uchar(line[9])) && std::isdigit(uchar(line[10])) &&
+                                std::isdigit(uchar(line[11]));
+            if (!line.startsWith("HTTP/1.") || (line[7] != '0' && line[7] != '1') || line[8] != ' ' || !digits ||
+                (line.size() > 12 && line[12] != ' ')) {
                 Fail(QNetworkReply::ProtocolFailure);
                 return false;
             }
-            status_ = match.captured(2).toInt();
-            keepAlive_ = match.captured(1) == QLatin1String("1");
+            status_ = line.mid(9, 3).toInt();
+            keepAlive_ = line[7] == '1';
             phase_ = Phase::Headers;
             continue;
         }
