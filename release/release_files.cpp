@@ -3,7 +3,8 @@
 // sorts entries itself.
 #include "release_files.h"
 
-#include <QCryptographicHash>
+#include "md5.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -69,7 +70,7 @@ std::optional<QString> KeyOfArchive(const QString& archiveName) {
 }
 
 QString FileMd5(const QString& path, QString* error) {
-    QCryptographicHash hash(QCryptographicHash::Md5);
+    Md5 hash;
     // Unbuffered: QFile's own buffer would only add a copy between the read and the hash.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
@@ -79,13 +80,13 @@ QString FileMd5(const QString& path, QString* error) {
     QByteArray buffer(kReadChunk, Qt::Uninitialized);
     qint64 got;
     while ((got = file.read(buffer.data(), buffer.size())) > 0) {
-        hash.addData(buffer.constData(), static_cast<int>(got));
+        hash.AddData(buffer.constData(), static_cast<std::size_t>(got));
     }
     if (got < 0) {
         if (error) *error = file.errorString();
         return QString();
     }
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(hash.Result().toHex());
 }
 
 bool IsMd5Text(const QString& text) {
