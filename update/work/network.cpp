@@ -17,7 +17,7 @@
 namespace {
 
 // Lanes of one batch: with DownLoadLane::kTransfers each, eight transfers in flight, whatever the
-// number of cores. Each lane has a manager and so a set of connections of its own.
+// number of cores. Each lane has a client and so a set of connections of its own.
 constexpr int kDownLoadLanes = 2;
 // Threads of the download pool: room for the lanes of a second batch, which would otherwise wait
 // for the first to end.
