@@ -1,7 +1,7 @@
 // whole_update_bench: times a whole update by our components against whole-update-baseline, both
 // on fresh copies of an installed old version, fetching the release update-pack made of the new
-// one from Debian's python3 http.server on 127.0.0.1. Our side is this program started again with
-// --run (so that its peak memory is its own), given the program folder inside the copy.
+// one from an nginx of the benchmark's own on 127.0.0.1. Our side is this program started again
+// with --run (so that its peak memory is its own), given the program folder inside the copy.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QTimer>
@@ -264,7 +263,8 @@ int Drive(const QCommandLineParser& parser) {
     setup.curlParallel = std::to_string(bench::Number(parser, "curl-parallel", 1, 64));
     setup.baseline = parser.value("baseline").toStdString();
     const std::string pack = parser.value("update-pack").toStdString();
-    const QStringList tools = {"bash", "cp", "curl", "unzip", "md5sum", "find", "xargs", "awk", "/usr/bin/python3"};
+    const QStringList tools = {"bash", "cp", "curl", "unzip", "md5sum", "find", "xargs", "awk", "/usr/bin/python3",
+                               "/usr/sbin/nginx"};
     if (!bench::HaveTools("whole_update_bench", tools + QStringList{parser.value("baseline"), pack.c_str()})) {
         return 2;
     }
@@ -290,8 +290,10 @@ int Drive(const QCommandLineParser& parser) {
         std::fprintf(stderr, "whole_update_bench: %s\n", error.c_str());
         return 1;
     }
-    QProcess server;
-    const quint16 port = bench::StartHttpServer(&server, QString::fromStdString(cache.string()));
+    // Serves cache/release at /release; its own files lie beside this program, in the build tree.
+    bench::Nginx server(QCoreApplication::applicationDirPath() + "/whole-update-nginx",
+                        QString::fromStdString(cache.string()));
+    const quint16 port = server.Start();
     const QString manifestPath = QString::fromStdString((cache / "release" / "update.json").string());
     ManifestTexts texts;
     if (port == 0) return 1;
@@ -300,13 +302,13 @@ int Drive(const QCommandLineParser& parser) {
         std::fprintf(stderr, "whole_update_bench: the release's manifest does not list the new version\n");
         return 1;
     }
-    setup.manifestUrl = "http://127.0.0.1:" + std::to_string(port) + "/release/update.json";
+    setup.manifestUrl = server.Url("/release/update.json").toStdString();
     setup.fetch = versions.modified + versions.added;
     setup.backups = versions.modified;
 
     std::error_code ec;
     fs::remove_all(setup.runs, ec);
-    std::printf("  server       %s (python3 http.server)\n", setup.manifestUrl.c_str());
+    std::printf("  server       %s (nginx)\n", setup.manifestUrl.c_str());
     std::printf("  method       one untimed warm-up, then %u rounds, order alternating; each run on a fresh\n"
                 "               copy of the old version, synced, and checked; wall = fork() to wait4()\n", rounds);
     rusage self{};
@@ -326,8 +328,6 @@ int Drive(const QCommandLineParser& parser) {
         ours.push_back(m[0]);
         shell.push_back(m[1]);
     }
-    server.kill();
-    server.waitForFinished(5000);
     if (!parser.isSet("keep")) fs::remove_all(setup.runs, ec);
 
     auto median = [](const std::vector<Measured>& side, auto value) {
