@@ -263,8 +263,8 @@ int Drive(const QCommandLineParser& parser) {
     setup.curlParallel = std::to_string(bench::Number(parser, "curl-parallel", 1, 64));
     setup.baseline = parser.value("baseline").toStdString();
     const std::string pack = parser.value("update-pack").toStdString();
-    const QStringList tools = {"bash", "cp", "curl", "unzip", "md5sum", "find", "xargs", "awk", "/usr/bin/python3",
-                               "/usr/sbin/nginx"};
+    const QStringList tools = {"bash", "cp", "curl", "bsdtar", "md5sum", "find", "xargs", "awk", "nproc", "wc",
+                               "/usr/bin/python3", "/usr/sbin/nginx"};
     if (!bench::HaveTools("whole_update_bench", tools + QStringList{parser.value("baseline"), pack.c_str()})) {
         return 2;
     }
@@ -278,8 +278,9 @@ int Drive(const QCommandLineParser& parser) {
     std::printf("whole update benchmark\n");
     std::printf("  ours         walk, downloads, unpack, check and install by the updater's components, from\n"
                 "               <install root>/%s\n", kProgramFolder);
-    std::printf("  peer         %s: md5sum, xargs -P %s curl, unzip, cp --backup\n", setup.baseline.c_str(),
-                setup.curlParallel.c_str());
+    std::printf("  peer         %s: xargs -P <cores> md5sum, curl --parallel-max %s,\n"
+                "               xargs -P <cores> bsdtar, cp --backup\n",
+                setup.baseline.c_str(), setup.curlParallel.c_str());
     const Versions versions = MakeVersions(files, sizeMib, changedPercent);
     std::printf("  content      old %zu files, %.1f MiB; new: %zu rewritten, %zu added, %.1f MiB to fetch\n",
                 versions.oldFiles.size(), versions.oldBytes / 1048576.0, versions.modified, versions.added,
@@ -380,7 +381,7 @@ int main(int argc, char** argv) {
         {"files", "Files of the old version.", "N", "2000"},
         {"size-mib", "Bytes of the old version.", "N", "200"},
         {"changed-percent", "Files that differ in the new version.", "P", "30"},
-        {"curl-parallel", "Parallel curl downloads of the shell side.", "N", "8"},
+        {"curl-parallel", "Transfers the shell side's curl keeps in flight.", "N", "8"},
         {"data-dir", "Cache of the versions and the release.", "DIR", "bench-data"},
         {"keep", "Leave the installed trees of every run in DIR/whole-update-runs."},
         {"baseline", "The shell side.", "SCRIPT", WHOLE_UPDATE_BASELINE},
