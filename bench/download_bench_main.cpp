@@ -16,8 +16,8 @@
 
 namespace {
 
-// The installation update.exe runs in: <root>/app/bin holds it, <root> is the install root it
-// walks (nothing of the batch is installed, so it fetches every entry).
+// The installation update.exe runs in, below a run's folder: <root>/app/bin holds it, <root> is
+// the install root it walks (nothing of the batch is installed, so it fetches every entry).
 const QString kBin = QStringLiteral("/root/app/bin");
 // The served folder: the manifest at its top, the batch below kFiles.
 const QString kFiles = QStringLiteral("/files");
@@ -93,13 +93,9 @@ int main(int argc, char** argv) {
         bytes += file.size;
     }
     const ManifestTexts texts{"2.0.0", "download benchmark", "2026.01.01"};
-    const QString bin = data.path() + kBin;
-    const QString curlOut = data.path() + "/curl";
-    const QString ariaOut = data.path() + "/aria2c";
     if (!WriteText(www + "/update.json", ManifestJson(texts, entries)) ||
         !WriteText(data.path() + "/curl.list", curlList) || !WriteText(data.path() + "/aria2c.list", ariaList) ||
-        !QDir().mkpath(bin) || !QDir().mkpath(data.path() + "/tmp") ||
-        !QFile::copy(QStringLiteral(DOWNLOAD_UPDATER), bin + "/update.exe")) {
+        !QDir().mkpath(data.path() + "/tmp")) {
         std::fprintf(stderr, "download_bench: cannot lay out %s\n", qPrintable(data.path()));
         return 1;
     }
@@ -109,24 +105,37 @@ int main(int argc, char** argv) {
     qputenv("TMPDIR", (data.path() + "/tmp").toUtf8());
 
     std::vector<bench::Tool> tools{
-        {"ours", {(bin + "/update.exe").toStdString(), "", "silentDownload", server.Url("/update.json").toStdString()}, {}},
+        {"ours", {"update.exe", "", "silentDownload", server.Url("/update.json").toStdString()}, {}},
         {"curl",
          {"curl", "-s", "-f", "--create-dirs", "--parallel", "--parallel-max", parallel, "-K",
           (data.path() + "/curl.list").toStdString()},
          {}},
         {"aria2c",
          {"aria2c", "-q", "-j", parallel, "--file-allocation=none", "--allow-overwrite=true",
-          "--auto-file-renaming=false", "-d", ariaOut.toStdString(), "-i", (data.path() + "/aria2c.list").toStdString()},
+          "--auto-file-renaming=false", "-d", ".", "-i", (data.path() + "/aria2c.list").toStdString()},
          {}},
     };
-    // Each run starts from an empty output folder and must leave exactly the batch there (ours
-    // also its manifest and the marker of a finished download, taken out before the comparison).
+    // Each run writes into a folder of its own that nothing has used before, and every output
+    // stays until the end: on ext4, creating a thousand files right after deleting a thousand
+    // costs several times the kernel time (the inode allocator steps over inodes freed in the
+    // last half minute), and that cost would land on whichever tool ran after a deletion.
+    // Ours runs from its own installation (<run>/root/app/bin, downloading into its "download"
+    // folder). Each run must leave exactly the batch (ours also its manifest and the marker of
+    // a finished download, taken out before the comparison).
+    int run = 0;
     const auto runOnce = [&](bench::Tool& tool, bool timed) {
-        const QString out = tool.name == "ours" ? bin + "/download" : tool.name == "curl" ? curlOut : ariaOut;
-        QDir(out).removeRecursively();
-        QDir().mkpath(out);
-        if (!QDir::setCurrent(out) || !bench::RunTool(tool, timed)) return false;
-        if (tool.name == "ours" && (!QFile::remove(out + "/local.ini") || !QFile::remove(out + "/update.json"))) {
+        const QString base = QString("%1/runs/%2-%3").arg(data.path(), QString::fromStdString(tool.name)).arg(++run);
+        const bool ours = tool.name == "ours";
+        const QString bin = base + kBin;
+        const QString out = ours ? bin + "/download" : base;
+        if (!QDir().mkpath(ours ? bin : out) ||
+            (ours && !QFile::copy(QStringLiteral(DOWNLOAD_UPDATER), bin + "/update.exe"))) {
+            std::fprintf(stderr, "download_bench: cannot lay out %s\n", qPrintable(base));
+            return false;
+        }
+        if (ours) tool.argv[0] = (bin + "/update.exe").toStdString();
+        if (!QDir::setCurrent(ours ? bin : out) || !bench::RunTool(tool, timed)) return false;
+        if (ours && (!QFile::remove(out + "/local.ini") || !QFile::remove(out + "/update.json"))) {
             std::fprintf(stderr, "download_bench: FAILED: ours left no finished download\n");
             return false;
         }
