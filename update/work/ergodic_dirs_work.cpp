@@ -42,7 +42,7 @@ void ErgodicDirsWork::run() {
 
     // Largest first: a file much larger than the rest then starts at once instead of being
     // hashed alone at the end while the other cores idle. Each thread streams one file at a
-    // time through a 64 KiB buffer, so memory does not grow with file size or core count.
+    // time through a 256 KiB buffer, so memory does not grow with file size or core count.
     std::vector<int> bySize(files.size());
     std::iota(bySize.begin(), bySize.end(), 0);
     std::stable_sort(bySize.begin(), bySize.end(),
