@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QStorageInfo>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "file_removal.h"
+#include "free_space.h"
 #include "manifest.h"
 #include "path_link.h"
 #include "pool_each.h"
@@ -156,7 +156,7 @@ std::optional<quint64> DeclaredSize(const QString& archive) {
 // part of them may already be written and so missing from the free space: that errs on the
 // side of refusing.
 bool ClaimSpace(quint64 total, const QString& workDir, quint64& claimed, QMutex& mutex) {
-    const qint64 available = QStorageInfo(workDir).bytesAvailable();
+    const std::int64_t available = platform::FreeBytes(workDir.toStdString());
     QMutexLocker lock(&mutex);
     if (available >= 0 && total + total / 10 + (quint64(64) << 10) + claimed > quint64(available)) return false;
     claimed += total;
