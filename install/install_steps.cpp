@@ -9,8 +9,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 
+#include <atomic>
 #include <optional>
 #include <vector>
 
@@ -252,19 +254,29 @@ QStringList UnpackedFiles(const QString& workDir) {
 bool CheckUnpacked(const QString& workDir, const QMap<QString, QString>& expectedMd5, const QSet<QString>& produced,
                    const QSet<QString>& leftOut, QStringList* sources) {
     sources->clear();
+    // Names first, in walk order; then the digests of the named files on every core.
+    QStringList named;
+    QVector<QString> expected;
     QSet<QString> found;
     for (const QString& source : UnpackedFiles(workDir)) {
         // A path not spelled below workDir has no key; it is refused like an unnamed file.
         const QString key = release::FileKey(source, workDir);
-        const auto expected = expectedMd5.constFind(key);
-        if (expected == expectedMd5.cend()) {
+        const auto it = expectedMd5.constFind(key);
+        if (it == expectedMd5.cend()) {
             if (leftOut.contains(key)) continue;
             return false;
         }
-        if (!release::Md5Matches(release::FileMd5(source), expected.value())) return false;
+        named.append(source);
+        expected.append(it.value());
         found.insert(key);
-        sources->append(source);
     }
+    std::atomic<bool> differs{false};
+    release::PoolEach(named.size(), [&](int i) {
+        if (differs.load(std::memory_order_relaxed)) return;  // the answer is no already
+        if (!release::Md5Matches(release::FileMd5(named.at(i)), expected.at(i))) differs = true;
+    });
+    if (differs) return false;
+    *sources = named;
     // An archive that held nothing, or only a name in another letter case, would leave the old
     // file in place while the rest of the update goes in.
     for (const QString& key : produced) {

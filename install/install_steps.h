@@ -41,7 +41,8 @@ QStringList UnpackedFiles(const QString& workDir);
 
 // Verification step, between extraction and replacement: which unpacked files may be installed.
 // Every file of UnpackedFiles(workDir) must be named by its path below workDir ("/bin/app.dll")
-// in expectedMd5 and have that MD5 (hex digits compared ignoring letter case), except files
+// in expectedMd5 and have that MD5 (hex digits compared ignoring letter case; the digests are
+// computed on every core), except files
 // listed in leftOut that no entry names (bookkeeping of the programs, never installed); and
 // every key of produced (the files the extracted archives stood for) must be among them. On
 // success sources gets the files to install; false at the first file that is unnamed or
