@@ -181,11 +181,12 @@ bool PlaceFile(const Staged& staged, Journal& journal) {
     return true;
 }
 
-// Flushes the entries of every folder in folders; false when one could not be.
+// Flushes the entries of every folder in folders; false when they could not be.
 bool FlushFolders(const QSet<QString>& folders) {
-    bool ok = true;
-    for (const QString& folder : folders) ok = platform::FlushFolder(folder.toStdString()) && ok;
-    return ok;
+    std::vector<std::string> paths;
+    paths.reserve(folders.size());
+    for (const QString& folder : folders) paths.push_back(folder.toStdString());
+    return platform::FlushFolders(paths);
 }
 
 // The total size the items of archive declare; nothing when the archive cannot be read (it then

@@ -23,10 +23,13 @@ bool WriteCopy(const std::string& source, const std::string& target, unsigned mo
 bool FlushFiles(const std::vector<std::string>& files);
 
 // Renames from to to; fails, leaving both alone, when anything is at to. On Windows the rename
-// is on stable storage when this returns; on POSIX it is once FlushFolder ran on both folders.
+// is on stable storage when this returns; on POSIX it is once FlushFolders ran on both folders.
 bool MoveNew(const std::string& from, const std::string& to);
 
-// Puts the entries of a folder (names created, renamed or removed in it) on stable storage.
-bool FlushFolder(const std::string& folder);
+// Puts the entries of folders (names created, renamed or removed in them) on stable storage:
+// POSIX, one syncfs for each file system holding them (an fsync per folder would wait for a
+// journal commit per folder); Windows, FlushFileBuffers on each folder. A folder that is gone
+// (removed by a rollback) has nothing to flush and is passed over.
+bool FlushFolders(const std::vector<std::string>& folders);
 
 }  // namespace platform

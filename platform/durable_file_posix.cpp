@@ -1,9 +1,11 @@
 // Durable writes on POSIX. A copy goes through copy_file_range where the kernel offers it (no
 // trip through user memory; a reflink where the file system shares extents), else through a
-// large buffer. Flushing is left to one syncfs per file system after the whole batch is written:
-// the kernel then writes every file back in one sweep and commits the journal once, where an
-// fsync per file would wait for a journal commit per file. syncfs reports write-back errors
-// since Linux 5.8, a full disk found late among them.
+// large buffer. Flushing is left to one syncfs per file system after the whole batch is written,
+// and another after the renames: the kernel then writes every file back in one sweep and
+// commits the journal once, where an fsync per file or folder would wait for a journal commit
+// each (measured: 600 files in 200 folders, fsync per folder made the step twice as slow).
+// syncfs reports write-back errors since Linux 5.8, a full disk found late among them. Other
+// POSIX systems have no syncfs and take an fsync per file and folder.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -81,6 +83,25 @@ bool CopyData(int in, int out) {
     }
 }
 
+#ifdef __linux__
+// One syncfs for each file system holding the folders (a folder below the root may be another
+// mount): it writes back every dirty page and inode there and commits the journal once.
+bool SyncFileSystems(const std::set<std::string>& folders) {
+    std::map<dev_t, std::unique_ptr<Fd>> fileSystems;
+    for (const std::string& folder : folders) {
+        auto fd = std::make_unique<Fd>(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd->fd < 0 && errno == ENOENT) continue;  // removed (by a rollback): nothing to flush
+        struct stat info;
+        if (fd->fd < 0 || fstat(fd->fd, &info) != 0) return false;
+        if (!fileSystems.count(info.st_dev)) fileSystems.emplace(info.st_dev, std::move(fd));
+    }
+    for (const auto& entry : fileSystems) {
+        if (syncfs(entry.second->fd) != 0) return false;
+    }
+    return true;
+}
+#endif
+
 }  // namespace
 
 bool WriteCopy(const std::string& source, const std::string& target, unsigned mode) {
@@ -103,18 +124,7 @@ bool FlushFiles(const std::vector<std::string>& files) {
     std::set<std::string> folders;
     for (const std::string& file : files) folders.insert(FolderOf(file));
 #ifdef __linux__
-    // One open folder per file system: a folder below the root may be another mount.
-    std::map<dev_t, std::unique_ptr<Fd>> fileSystems;
-    for (const std::string& folder : folders) {
-        auto fd = std::make_unique<Fd>(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct stat info;
-        if (fd->fd < 0 || fstat(fd->fd, &info) != 0) return false;
-        if (!fileSystems.count(info.st_dev)) fileSystems.emplace(info.st_dev, std::move(fd));
-    }
-    for (const auto& entry : fileSystems) {
-        if (syncfs(entry.second->fd) != 0) return false;
-    }
-    return true;
+    return SyncFileSystems(folders);
 #else
     for (const std::string& file : files) {
         Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -137,9 +147,17 @@ bool MoveNew(const std::string& from, const std::string& to) {
     return false;
 }
 
-bool FlushFolder(const std::string& folder) {
-    Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.fd >= 0 && fsync(fd.fd) == 0;
+bool FlushFolders(const std::vector<std::string>& folders) {
+#ifdef __linux__
+    return SyncFileSystems(std::set<std::string>(folders.begin(), folders.end()));
+#else
+    for (const std::string& folder : folders) {
+        Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.fd < 0 && errno == ENOENT) continue;  // removed (by a rollback): nothing to flush
+        if (fd.fd < 0 || fsync(fd.fd) != 0) return false;
+    }
+    return true;
+#endif
 }
 
 }  // namespace platform

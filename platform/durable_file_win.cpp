@@ -90,9 +90,14 @@ bool MoveNew(const std::string& from, const std::string& to) {
     return MoveFileExW(Utf8ToUtf16(from).c_str(), Utf8ToUtf16(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool FlushFolder(const std::string& folder) {
-    Handle h(OpenForFlush(Utf8ToUtf16(folder), FILE_FLAG_BACKUP_SEMANTICS));
-    return h.Valid() && FlushFileBuffers(h.h);
+bool FlushFolders(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+        Handle h(OpenForFlush(Utf8ToUtf16(folder), FILE_FLAG_BACKUP_SEMANTICS));
+        // Removed (by a rollback): nothing to flush.
+        if (!h.Valid() && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) continue;
+        if (!h.Valid() || !FlushFileBuffers(h.h)) return false;
+    }
+    return true;
 }
 
 }  // namespace platform
