@@ -120,10 +120,11 @@ struct Staged {
     QString staging;
 };
 
-// The staging name of a target: its own name behind a dot, so the managed-file walk (which skips
-// hidden entries) never takes it for an installed file, and with a suffix no release file has.
-// The name is the same on every run: a run that was killed before its renames leaves these
-// files behind, and the next run installing the same file writes over them.
+// The staging name of a target: its own name behind a dot and with a suffix of its own. A leading
+// dot makes a name no manifest entry can have (IsManagedKey), and on POSIX one the managed-file
+// walk skips as hidden, so it is never taken for an installed file. The name is the same on
+// every run: a run killed before its renames leaves these files behind, and the next run
+// installing the same file (the one still differing) writes over them and renames them away.
 QString StagingName(const QString& target) {
     const int slash = target.lastIndexOf(QLatin1Char('/'));
     return target.left(slash + 1) + QLatin1Char('.') + target.mid(slash + 1) + QStringLiteral(".installing");
