@@ -124,6 +124,8 @@ private slots:
     void walksSkipUndottedHiddenAndLinkedFiles_data();
     void walksSkipUndottedHiddenAndLinkedFiles();
     void everyUpdateReplacesThePreviousBackup();
+    void whatLiesAtAStagingNameIsReplacedNotWrittenThrough_data();
+    void whatLiesAtAStagingNameIsReplacedNotWrittenThrough();
     void readOnlyFilesAndBackupsAreReplaced();
     void downloadPathRepeatedInsideTheTreeKeepsItsPlace();
     void missingInstallRootIsCreated_data();
@@ -363,6 +365,32 @@ void TestInstallSteps::everyUpdateReplacesThePreviousBackup() {
         QCOMPARE(testtree::Snapshot(root()), expected);
         previous = version;
     }
+}
+
+void TestInstallSteps::whatLiesAtAStagingNameIsReplacedNotWrittenThrough_data() {
+    QTest::addColumn<bool>("link");
+    QTest::newRow("a file a killed run left") << false;
+    QTest::newRow("a link to a file elsewhere") << true;
+}
+
+// Each file is written beside its target as "." + name + ".installing" before it is renamed.
+void TestInstallSteps::whatLiesAtAStagingNameIsReplacedNotWrittenThrough() {
+    QFETCH(bool, link);
+    const QString elsewhere = temp_->path() + "/elsewhere.txt";
+    QVERIFY(testtree::WriteFile(temp_->path(), "elsewhere.txt", "not ours"));
+    QVERIFY(WriteTree(root(), {{"bin/app.dll", "app v1"}}));
+    const QString staging = root() + "/bin/.app.dll.installing";
+    if (link) {
+        if (!MakeSymlink(elsewhere, staging)) QSKIP("symbolic links cannot be made here");
+    } else {
+        QVERIFY(testtree::WriteFile(root(), "bin/.app.dll.installing", "half of app v2"));
+    }
+    QVERIFY(WriteTree(work(), {{"bin/app.dll", "app v2"}}));
+
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+
+    QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/app.dll", "app v2"}, {"bin/app.dll.bak", "app v1"}}));
+    QCOMPARE(testtree::ReadFile(elsewhere), QByteArray("not ours"));
 }
 
 // Installers and users mark program files read-only; an update replaces them all the same, and
