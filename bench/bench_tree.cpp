@@ -180,4 +180,29 @@ bool EnsureTree(const std::string& root, const std::vector<TreeFile>& files, con
     return true;
 }
 
+Versions MakeVersions(unsigned files, unsigned sizeMib, unsigned changedPercent) {
+    Versions v;
+    const std::size_t changed = std::max<std::size_t>(1, std::size_t{files} * changedPercent / 100);
+    v.added = changed / 10;
+    const std::uint64_t bytes = (std::uint64_t{sizeMib} << 20) * (files + v.added) / files;
+    v.newFiles = PlanTree({20240611, files + v.added, bytes, 67, 1});
+    v.oldFiles.assign(v.newFiles.begin(), v.newFiles.begin() + files);
+    // The rewritten files: non-empty ones (an empty file rewritten empty would not differ), each
+    // of them drawn with the odds that give the wanted number (selection sampling).
+    Rng rng(99);
+    std::size_t left = std::count_if(v.oldFiles.begin(), v.oldFiles.end(), [](const auto& f) { return f.size > 0; });
+    for (std::size_t i = 0, wanted = changed - v.added; i < files; ++i) {
+        TreeFile& file = v.newFiles[i];
+        if (file.size == 0 || rng.Below(left--) >= wanted - v.modified) continue;
+        ++v.modified;
+        file.seed += 1ull << 40;
+        file.size = std::max<std::uint64_t>(1, file.size - file.size / 10 + rng.Below(file.size / 5 + 1));
+    }
+    for (std::size_t i = 0; i < v.newFiles.size(); ++i) {
+        if (i < files) v.oldBytes += v.oldFiles[i].size;
+        if (i >= files || v.newFiles[i].seed != v.oldFiles[i].seed) v.changedBytes += v.newFiles[i].size;
+    }
+    return v;
+}
+
 }  // namespace bench

@@ -62,4 +62,16 @@ bool FixTimes(const std::string& root);
 bool EnsureTree(const std::string& root, const std::vector<TreeFile>& files, const std::string& what, bool* made,
                 std::string* error);
 
+// An installed old version and a new one that differs in a share of its files.
+struct Versions {
+    std::vector<TreeFile> oldFiles, newFiles;
+    std::size_t modified = 0, added = 0;
+    std::uint64_t oldBytes = 0, changedBytes = 0;  // changed: of the new version, what differs
+};
+
+// The old version: `files` files, two thirds text, one third random bytes. Of the changed
+// share (changedPercent of files), nine tenths are files of the old version rewritten (new bytes,
+// the size within +-10 %) and one tenth files only the new version has.
+Versions MakeVersions(unsigned files, unsigned sizeMib, unsigned changedPercent);
+
 }  // namespace bench

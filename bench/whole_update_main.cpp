@@ -154,40 +154,6 @@ int RunUpdate(const QString& programDir, const QString& manifestUrl, const QStri
 
 // The driver's side: data, server, rounds, checks and the table.
 
-struct Versions {
-    std::vector<bench::TreeFile> oldFiles, newFiles;
-    std::size_t modified = 0, added = 0;
-    std::uint64_t oldBytes = 0, changedBytes = 0;  // changed: of the new version, what is fetched
-};
-
-// The old version: `files` files, two thirds text, one third random bytes. Of the changed
-// share, nine tenths are files of the old version rewritten (new bytes, the size within
-// +-10 %) and one tenth files only the new version has.
-Versions MakeVersions(unsigned files, unsigned sizeMib, unsigned changedPercent) {
-    Versions v;
-    const std::size_t changed = std::max<std::size_t>(1, std::size_t{files} * changedPercent / 100);
-    v.added = changed / 10;
-    const std::uint64_t bytes = (std::uint64_t{sizeMib} << 20) * (files + v.added) / files;
-    v.newFiles = bench::PlanTree({20240611, files + v.added, bytes, 67, 1});
-    v.oldFiles.assign(v.newFiles.begin(), v.newFiles.begin() + files);
-    // The rewritten files: non-empty ones (an empty file rewritten empty would not differ), each
-    // of them drawn with the odds that give the wanted number (selection sampling).
-    bench::Rng rng(99);
-    std::size_t left = std::count_if(v.oldFiles.begin(), v.oldFiles.end(), [](const auto& f) { return f.size > 0; });
-    for (std::size_t i = 0, wanted = changed - v.added; i < files; ++i) {
-        bench::TreeFile& file = v.newFiles[i];
-        if (file.size == 0 || rng.Below(left--) >= wanted - v.modified) continue;
-        ++v.modified;
-        file.seed += 1ull << 40;
-        file.size = std::max<std::uint64_t>(1, file.size - file.size / 10 + rng.Below(file.size / 5 + 1));
-    }
-    for (std::size_t i = 0; i < v.newFiles.size(); ++i) {
-        if (i < files) v.oldBytes += v.oldFiles[i].size;
-        if (i >= files || v.newFiles[i].seed != v.oldFiles[i].seed) v.changedBytes += v.newFiles[i].size;
-    }
-    return v;
-}
-
 // The installed tree is the new version: every file the manifest names has the manifest's MD5,
 // and exactly the rewritten files were kept as ".bak".
 std::string CheckInstalled(const fs::path& root, const ManifestMap& manifest, std::size_t backups) {
@@ -265,7 +231,7 @@ bool RunSide(const Setup& setup, bool ours, const std::string& label, Measured* 
 // cache/release, packed anew with the new version. The archives are packed at the highest
 // level, which takes a while; their URLs hold a stand-in port, which the release's manifest is
 // pointed away from each time.
-bool EnsureData(const Versions& v, const std::string& what, const fs::path& cache, const std::string& pack,
+bool EnsureData(const bench::Versions& v, const std::string& what, const fs::path& cache, const std::string& pack,
                 std::string* error) {
     bool madeOld = false, madeNew = false;
     if (!bench::EnsureTree((cache / "old").string(), v.oldFiles, what, &madeOld, error) ||
@@ -321,7 +287,7 @@ int Drive(const QCommandLineParser& parser) {
     std::printf("  peer         %s: xargs -P <cores> md5sum, curl --parallel-max %s,\n"
                 "               xargs -P <cores> bsdtar, cp --backup\n",
                 setup.baseline.c_str(), setup.curlParallel.c_str());
-    const Versions versions = MakeVersions(files, sizeMib, changedPercent);
+    const bench::Versions versions = bench::MakeVersions(files, sizeMib, changedPercent);
     std::printf("  content      old %zu files, %.1f MiB; new: %zu rewritten, %zu added, %.1f MiB to fetch\n",
                 versions.oldFiles.size(), versions.oldBytes / 1048576.0, versions.modified, versions.added,
                 versions.changedBytes / 1048576.0);

@@ -1,5 +1,6 @@
 // Install steps shared by the updater and the helper: unpack the downloaded archives in place on
-// every core, then copy the unpacked tree over the install root with ".bak" backups and a full rollback.
+// every core, then install the unpacked tree over the install root with ".bak" backups and a full
+// rollback: every file written beside its target first, one flush, then the renames.
 #include "install_steps.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "durable_file.h"
 #include "file_removal.h"
 #include "free_space.h"
 #include "manifest.h"
@@ -86,9 +88,17 @@ QString AsideName(const QString& backup) {
     return name;
 }
 
+// The folder holding path; "." for a bare name.
+QString FolderOf(const QString& path) {
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0) return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
 // Creates the missing folders of dir one level at a time, so the journal knows exactly which
-// ones this run made. False when one cannot be created (the copy then fails).
-bool MakeFolders(const QString& dir, Journal& journal) {
+// ones this run made; the folders that gained one join touched. False when one cannot be created
+// (the file then fails).
+bool MakeFolders(const QString& dir, Journal& journal, QSet<QString>& touched) {
     QStringList missing;
     for (QString d = dir; !QFileInfo::exists(d);) {
         missing.prepend(d);
@@ -100,34 +110,86 @@ bool MakeFolders(const QString& dir, Journal& journal) {
         if (QFileInfo(d).isDir()) continue;  // a ".." segment may already name an existing folder
         if (!QDir().mkdir(d)) return false;
         journal.CreatedFolder(d);
+        touched.insert(FolderOf(d));
     }
     return true;
 }
 
-// Installs one file. The outcome is the copy's: a backup rename that did not happen leaves the
-// target in place, and QFile::copy never overwrites, so it fails there.
-bool InstallFile(const QString& source, const QString& target, Journal& journal) {
-    const QFile::Permissions before = QFile::permissions(target);  // none when nothing is there
-    if (QFileInfo(target).isFile()) {
-        const QString backup = target + QStringLiteral(".bak");
-        // A backup left by an earlier update must give way, or the rename below would fail
-        // and this file could never be updated again.
-        if (QFileInfo::exists(backup) || QFileInfo(backup).isSymLink()) {
-            const QString aside = AsideName(backup);
-            if (QFile::rename(backup, aside)) journal.KeptAside(backup, aside);
-        }
-        if (QFile::rename(target, backup)) journal.BackedUp(target, backup);
-    }
+// A file of the release on its way in: written beside its target under a staging name first,
+// put in place once every file of the run is written and on the disk.
+struct Staged {
+    QString target;
+    QString staging;
+};
+
+// The staging name of a target: its own name behind a dot and with a suffix of its own. A leading
+// dot makes a name no manifest entry can have (IsManagedKey), and on POSIX one the managed-file
+// walk skips as hidden, so it is never taken for an installed file. The name is the same on
+// every run: a run killed before its renames leaves these files behind, and the next run
+// installing the same file (the one still differing) writes over them and renames them away.
+QString StagingName(const QString& target) {
     const int slash = target.lastIndexOf(QLatin1Char('/'));
-    if (slash > 0 && !MakeFolders(target.left(slash), journal)) return false;
-    if (!QFile::copy(source, target)) return false;
-    journal.CreatedFile(target);  // the copy only succeeds where nothing was in its way
+    return target.left(slash + 1) + QLatin1Char('.') + target.mid(slash + 1) + QStringLiteral(".installing");
+}
+
+// POSIX permission bits from Qt's, whose owner bits stand apart from the user bits.
+unsigned ModeBits(QFile::Permissions permissions) {
+    const unsigned p = unsigned(permissions);
+    return ((p >> 12) & 7) << 6 | ((p >> 4) & 7) << 3 | (p & 7);
+}
+
+// Writes one file under its staging name beside target, creating the folders on the way. Fails
+// when target's place is taken by anything but a file (a folder, say): the rename could not
+// replace it later.
+bool StageFile(const QString& source, const QString& target, Journal& journal, QSet<QString>& touched,
+               Staged* staged) {
+    const QFileInfo installed(target);
+    if (installed.exists() && !installed.isFile()) return false;
+    const QString folder = FolderOf(target);
+    if (!MakeFolders(folder, journal, touched)) return false;
+    touched.insert(folder);
     // Archives from hosts that record no mode unpack programs without execute bits; a program
     // that was executable stays so (with its old bits), or no later update could start it.
-    if ((before & QFile::ExeOwner) && !(QFile::permissions(target) & QFile::ExeOwner)) {
-        QFile::setPermissions(target, before);
+    QFile::Permissions mode = QFile::permissions(source);
+    if (installed.exists() && (installed.permissions() & QFile::ExeOwner) && !(mode & QFile::ExeOwner)) {
+        mode = installed.permissions();
     }
+    staged->target = target;
+    staged->staging = StagingName(target);
+    if (!platform::WriteCopy(source.toStdString(), staged->staging.toStdString(), ModeBits(mode))) return false;
+    journal.CreatedFile(staged->staging);
     return true;
+}
+
+// Puts one staged file in place: the installed file becomes its ".bak" (an older ".bak" kept
+// aside until the run has succeeded), then the staged file takes its name. No rename ever
+// replaces a name: whatever else took the target's place meanwhile fails the file, and the
+// journal undoes the renames before.
+bool PlaceFile(const Staged& staged, Journal& journal) {
+    if (QFileInfo(staged.target).isFile()) {
+        const QString backup = staged.target + QStringLiteral(".bak");
+        // A backup left by an earlier update must give way, or the rename below would fail
+        // and this file could never be updated again.
+        const QFileInfo old(backup);
+        if (old.exists() || old.isSymLink()) {
+            const QString aside = AsideName(backup);
+            if (!platform::MoveNew(backup.toStdString(), aside.toStdString())) return false;
+            journal.KeptAside(backup, aside);
+        }
+        if (!platform::MoveNew(staged.target.toStdString(), backup.toStdString())) return false;
+        journal.BackedUp(staged.target, backup);
+    }
+    if (!platform::MoveNew(staged.staging.toStdString(), staged.target.toStdString())) return false;
+    journal.CreatedFile(staged.target);
+    return true;
+}
+
+// Flushes the entries of every folder in folders; false when they could not be.
+bool FlushFolders(const QSet<QString>& folders) {
+    std::vector<std::string> paths;
+    paths.reserve(folders.size());
+    for (const QString& folder : folders) paths.push_back(folder.toStdString());
+    return platform::FlushFolders(paths);
 }
 
 // The total size the items of archive declare; nothing when the archive cannot be read (it then
@@ -291,9 +353,22 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
 
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const QStringList& sources,
                         const CopyHooks& hooks) {
+    if (sources.isEmpty()) return StepResult::NothingFound;
     Journal journal;
     QSet<QString> realFolders;
-    for (const QString& source : sources) {
+    QSet<QString> touched;  // folders whose entries this run changes
+    std::vector<Staged> staged(sources.size());
+    // Whatever fails after the first change: the old version back entirely, and on the disk.
+    const auto fail = [&] {
+        journal.Rollback();
+        FlushFolders(touched);
+        return StepResult::Failed;
+    };
+
+    // 1. Every file written beside its target under its staging name, nothing flushed yet: the
+    // installed version stays untouched and whole meanwhile.
+    for (int i = 0; i < sources.size(); ++i) {
+        const QString& source = sources.at(i);
         if (hooks.beforeCopy) hooks.beforeCopy(source);
         // The download directory as spelled is cut from the front of the canonical path, leaving
         // the path below it ("/bin/x.dll"). A file whose canonical path is not spelled below it
@@ -305,16 +380,36 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
             qWarning("Update failed: %s is a link; installing %s would write through it",
                      qUtf8Printable(link), qUtf8Printable(target));
         }
-        const bool copied = !relative.isEmpty() && link.isEmpty() && InstallFile(source, target, journal);
+        const bool copied =
+            !relative.isEmpty() && link.isEmpty() && StageFile(source, target, journal, touched, &staged[i]);
         if (hooks.afterCopy) hooks.afterCopy(copied, source, target);
-        if (!copied) {
-            // Half an update mixes two versions; put the old one back entirely.
-            journal.Rollback();
-            return StepResult::Failed;
+        if (!copied) return fail();
+    }
+
+    // 2. One flush for the whole batch, before any name changes: a crash up to here leaves the
+    // old version in place, and from here on every new file's bytes are on the disk.
+    std::vector<std::string> written;
+    written.reserve(staged.size());
+    for (const Staged& file : staged) written.push_back(file.staging.toStdString());
+    if (!platform::FlushFiles(written)) {
+        qWarning("Update failed: the files written could not be flushed to the disk");
+        return fail();
+    }
+    if (hooks.beforePlacing) hooks.beforePlacing();
+
+    // 3. The renames, journaled, then the folders they changed.
+    for (const Staged& file : staged) {
+        if (!PlaceFile(file, journal)) {
+            qWarning("Update failed: %s could not be put in place", qUtf8Printable(file.target));
+            return fail();
         }
     }
+    if (!FlushFolders(touched)) {
+        qWarning("Update failed: the install root's folders could not be flushed to the disk");
+        return fail();
+    }
     journal.Commit();
-    return sources.isEmpty() ? StepResult::NothingFound : StepResult::Done;
+    return StepResult::Done;
 }
 
 }  // namespace install

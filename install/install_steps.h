@@ -1,6 +1,6 @@
 // The two steps that install a downloaded update, shared by the updater and the helper:
-// extracting the archives of the download directory, and copying the extracted tree over the
-// install root with ".bak" backups and a rollback when a copy fails.
+// extracting the archives of the download directory, and installing the extracted tree over the
+// install root with ".bak" backups and a rollback when anything fails.
 #pragma once
 
 #include <QMap>
@@ -52,17 +52,27 @@ bool CheckUnpacked(const QString& workDir, const QMap<QString, QString>& expecte
                    const QSet<QString>& leftOut, QStringList* sources);
 
 struct CopyHooks {
-    // Called with each file's canonical path before it is installed.
+    // Called with each file's canonical path before it is written.
     std::function<void(const QString& source)> beforeCopy;
-    // Called after each copy with its outcome.
+    // Called after each file is written beside its target (copied) or failed to be; the files
+    // go in place together afterwards, and the step's result says whether they did.
     std::function<void(bool copied, const QString& source, const QString& target)> afterCopy;
+    // Called once every file is written and on stable storage, before the first is put in place.
+    std::function<void()> beforePlacing;
 };
 
-// Replacement step. Copies each of sources (files below workDir) to installRoot + its path below
-// workDir as spelled (a file not spelled below it fails the step), after renaming a file already
-// there to name + ".bak" (an older ".bak" is replaced). NothingFound when sources is empty.
-// When a copy fails, every file this run replaced is restored from its ".bak" and every file it
-// created is removed, so the install root is wholly the old version again; the step is Failed.
+// Replacement step. Installs each of sources (files below workDir) at installRoot + its path
+// below workDir as spelled (a file not spelled below it fails the step), after renaming a file
+// already there to name + ".bak" (an older ".bak" is replaced). NothingFound when sources is empty.
+// Every file is first written beside its target under a hidden staging name ("." + name +
+// ".installing", which a later run writing the same file takes over), then all of them are
+// flushed to stable storage at once, then each is renamed into place, and the folders changed are
+// flushed: no file is ever seen half-written under its real name, and on Done every installed
+// file and the folders holding them are on stable storage. A target is never written through a
+// link on the way to it, and an executable replaced by a file without execute bits keeps its old
+// mode. When anything fails, every file this run replaced is restored from its ".bak" and every
+// file and folder it created (staging files included) is removed, so the install root is wholly
+// the old version again; the step is Failed.
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const QStringList& sources,
                         const CopyHooks& hooks = {});
 // The same over every file of UnpackedFiles(workDir).

@@ -27,9 +27,16 @@ namespace {
 const QString kFailed = QStringLiteral("更新失败");
 const QString kFinished = QStringLiteral("安装完成");
 
-bool AnyBackup(const QString& root) {
-    QDirIterator it(root, {"*.bak"}, QDir::Files, QDirIterator::Subdirectories);
-    return it.hasNext();
+// Whether the install step has begun in root: a file outside the programs' folder that the old
+// version does not have (a hidden file written beside its target, or a backup).
+bool AnyNewFile(const QString& root, const Tree& old) {
+    const QDir base(root);
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = base.relativeFilePath(it.next());
+        if (!path.startsWith("app/") && !old.contains(path)) return true;
+    }
+    return false;
 }
 
 QByteArray Zip(const QString& name, const QByteArray& data) {
@@ -175,11 +182,12 @@ void TestUpdateFaults::killedUpdaterFinishesOnTheNextRun() {
     QProcess updater;
     site.StartUpdater(updater, "checkVersion", QString(), server.Url("/api"));
     if (duringCopy) {
-        // The copy of a few dozen files takes milliseconds: watch for its first backup without
+        // The copy of a few dozen files takes milliseconds: watch for its first file without
         // pausing, and kill at once.
+        const Tree old = Version("v1");
         QElapsedTimer waited;
         waited.start();
-        while (!AnyBackup(site.Root()) && waited.elapsed() < kWaitMs) {
+        while (!AnyNewFile(site.Root(), old) && waited.elapsed() < kWaitMs) {
         }
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(server.RequestCount(path) > 0, kWaitMs);

@@ -124,6 +124,8 @@ private slots:
     void walksSkipUndottedHiddenAndLinkedFiles_data();
     void walksSkipUndottedHiddenAndLinkedFiles();
     void everyUpdateReplacesThePreviousBackup();
+    void whatLiesAtAStagingNameIsReplacedNotWrittenThrough_data();
+    void whatLiesAtAStagingNameIsReplacedNotWrittenThrough();
     void readOnlyFilesAndBackupsAreReplaced();
     void downloadPathRepeatedInsideTheTreeKeepsItsPlace();
     void missingInstallRootIsCreated_data();
@@ -365,6 +367,32 @@ void TestInstallSteps::everyUpdateReplacesThePreviousBackup() {
     }
 }
 
+void TestInstallSteps::whatLiesAtAStagingNameIsReplacedNotWrittenThrough_data() {
+    QTest::addColumn<bool>("link");
+    QTest::newRow("a file a killed run left") << false;
+    QTest::newRow("a link to a file elsewhere") << true;
+}
+
+// Each file is written beside its target as "." + name + ".installing" before it is renamed.
+void TestInstallSteps::whatLiesAtAStagingNameIsReplacedNotWrittenThrough() {
+    QFETCH(bool, link);
+    const QString elsewhere = temp_->path() + "/elsewhere.txt";
+    QVERIFY(testtree::WriteFile(temp_->path(), "elsewhere.txt", "not ours"));
+    QVERIFY(WriteTree(root(), {{"bin/app.dll", "app v1"}}));
+    const QString staging = root() + "/bin/.app.dll.installing";
+    if (link) {
+        if (!MakeSymlink(elsewhere, staging)) QSKIP("symbolic links cannot be made here");
+    } else {
+        QVERIFY(testtree::WriteFile(root(), "bin/.app.dll.installing", "half of app v2"));
+    }
+    QVERIFY(WriteTree(work(), {{"bin/app.dll", "app v2"}}));
+
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+
+    QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/app.dll", "app v2"}, {"bin/app.dll.bak", "app v1"}}));
+    QCOMPARE(testtree::ReadFile(elsewhere), QByteArray("not ours"));
+}
+
 // Installers and users mark program files read-only; an update replaces them all the same, and
 // the backup of the update before goes once this one succeeded.
 void TestInstallSteps::readOnlyFilesAndBackupsAreReplaced() {
@@ -435,23 +463,35 @@ void TestInstallSteps::failedCopyRestoresTheOldInstallation_data() {
     QTest::addColumn<int>("blockedCall");
     QTest::addColumn<Files>("earlier");
     QTest::addColumn<bool>("readOnly");  // every file, installed and downloaded, marked read-only
+    // When set, this file is blocked instead, once every file is written and flushed, before
+    // any is put in place (a file of a folder the step creates would keep that folder).
+    QTest::addColumn<QString>("blockedWhenPlacing");
     const Files noBackups;
     const Files backups{{"bin/a.dll.bak", "a v0"}, {"bin/b.dll.bak", "b v0"}, {"c.txt.bak", "c v0"}};
     Files asideTaken = backups;
     asideTaken.insert("bin/a.dll.bak.prev", "someone else's file");
     // Five files are installed; the blocked one is counted in walk order.
-    QTest::newRow("last file blocked") << 5 << noBackups << false;
-    QTest::newRow("last file blocked, backups from an earlier update") << 5 << backups << false;
-    QTest::newRow("last file blocked, a stray file beside an old backup") << 5 << asideTaken << false;
-    QTest::newRow("middle file blocked, backups from an earlier update") << 3 << backups << false;
-    QTest::newRow("first file blocked") << 1 << backups << false;
-    QTest::newRow("last file blocked, every file read-only") << 5 << backups << true;
+    const QString whenWriting;
+    QTest::newRow("last file blocked") << 5 << noBackups << false << whenWriting;
+    QTest::newRow("last file blocked, backups from an earlier update") << 5 << backups << false << whenWriting;
+    QTest::newRow("last file blocked, a stray file beside an old backup") << 5 << asideTaken << false << whenWriting;
+    QTest::newRow("middle file blocked, backups from an earlier update") << 3 << backups << false << whenWriting;
+    QTest::newRow("first file blocked") << 1 << backups << false << whenWriting;
+    QTest::newRow("last file blocked, every file read-only") << 5 << backups << true << whenWriting;
+    // Files placed before the blocked one have to be taken back; the blocked one and those after
+    // it are still under their staging names, which must go too.
+    QTest::newRow("installed file blocked when placing, backups from an earlier update") << 0 << backups << false
+                                                                                         << "c.txt";
+    QTest::newRow("installed file blocked when placing, every file read-only") << 0 << backups << true << "bin/b.dll";
+    QTest::newRow("new file blocked when placing") << 0 << noBackups << false << "d.ini";
 }
 
 void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
     QFETCH(int, blockedCall);
     QFETCH(Files, earlier);
     QFETCH(bool, readOnly);
+    QFETCH(QString, blockedWhenPlacing);
+    const bool whenPlacing = !blockedWhenPlacing.isEmpty();
     QVERIFY(WriteTree(root(), {{"bin/a.dll", "a v1"}, {"bin/b.dll", "b v1"}, {"c.txt", "c v1"}}));
     QVERIFY(WriteTree(root(), earlier));
     const Files download{{"bin/a.dll", "a v2"},
@@ -466,11 +506,9 @@ void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
 
     // A non-empty folder in the target's place: the copy cannot replace it, even as root.
     QString blocked, stash, blockerTop;
-    int calls = 0;
+    QStringList handed;
     QList<bool> outcomes;
-    install::CopyHooks hooks;
-    hooks.beforeCopy = [&](const QString& source) {
-        if (++calls != blockedCall) return;
+    const auto block = [&](const QString& source) {
         blocked = root() + source.mid(QFileInfo(work()).canonicalFilePath().size());
         if (QFileInfo(blocked).isFile()) {
             stash = temp_->path() + "/stash";
@@ -480,6 +518,15 @@ void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
             blockerTop = d;
         }
         QVERIFY(testtree::WriteFile(blocked, "inside.txt", "blocker"));
+    };
+    install::CopyHooks hooks;
+    hooks.beforeCopy = [&](const QString& source) {
+        handed << source;
+        if (!whenPlacing && handed.size() == blockedCall) block(source);
+    };
+    hooks.beforePlacing = [&] {
+        QVERIFY(whenPlacing);
+        block(QFileInfo(work()).canonicalFilePath() + "/" + blockedWhenPlacing);
     };
     hooks.afterCopy = [&](bool copied, const QString&, const QString&) { outcomes << copied; };
 
@@ -491,9 +538,11 @@ void TestInstallSteps::failedCopyRestoresTheOldInstallation() {
     if (!stash.isEmpty()) QVERIFY(QFile::rename(stash, blocked));
     QCOMPARE(result, StepResult::Failed);
     QList<bool> expectedOutcomes;
-    for (int i = 1; i < blockedCall; ++i) expectedOutcomes << true;
-    expectedOutcomes << false;
+    const int written = whenPlacing ? download.size() : blockedCall - 1;
+    for (int i = 0; i < written; ++i) expectedOutcomes << true;
+    if (!whenPlacing) expectedOutcomes << false;
     QCOMPARE(outcomes, expectedOutcomes);
+    // Hidden files count too: no staging file may be left.
     QCOMPARE(testtree::Snapshot(root()), rootBefore);
     QCOMPARE(Folders(root()), foldersBefore);
     QCOMPARE(testtree::Snapshot(work()), download);

@@ -1,0 +1,35 @@
+// Writing files so that they reach stable storage in one batch, and renames that never replace:
+// what the install step needs to put a release in place without a half-written file ever
+// showing under its real name, and to know it is all on the disk when it reports success.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// All paths are UTF-8, '/' separators allowed.
+
+// Writes a copy of source's bytes to a new file at target. Whatever is at target already (a file
+// an interrupted run left there, or a link) is removed first, never followed. mode holds the
+// POSIX permission bits of the new file; Windows has none to give, and the file is created
+// plain (writable, so that FlushFiles can open it for writing). Nothing is flushed. False on any
+// failure, a full disk included, with nothing left at target.
+bool WriteCopy(const std::string& source, const std::string& target, unsigned mode);
+
+// Puts the bytes and attributes of files written by WriteCopy on stable storage, in one batch
+// where the system has a call for that: POSIX, one syncfs for each file system holding their
+// folders; Windows, FlushFileBuffers on each file.
+bool FlushFiles(const std::vector<std::string>& files);
+
+// Renames from to to; fails, leaving both alone, when anything is at to. On Windows the rename
+// is on stable storage when this returns; on POSIX it is once FlushFolders ran on both folders.
+bool MoveNew(const std::string& from, const std::string& to);
+
+// Puts the entries of folders (names created, renamed or removed in them) on stable storage:
+// POSIX, one syncfs for each file system holding them (an fsync per folder would wait for a
+// journal commit per folder); Windows, FlushFileBuffers on each folder. A folder that is gone
+// (removed by a rollback) has nothing to flush and is passed over.
+bool FlushFolders(const std::vector<std::string>& folders);
+
+}  // namespace platform

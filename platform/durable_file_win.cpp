@@ -1,0 +1,103 @@
+// Durable writes on Windows. Files are copied through a large buffer into a file created new
+// (CREATE_NEW never opens what is there, a link included); after the batch, FlushFileBuffers on
+// each file asks the disk for its data, which by then the cache manager has mostly written
+// back. Renames carry MOVEFILE_WRITE_THROUGH, so each is on the disk when MoveFileExW returns,
+// and never MOVEFILE_REPLACE_EXISTING: a name in the way fails the rename. A folder handle
+// (FILE_FLAG_BACKUP_SEMANTICS) takes FlushFileBuffers too, which commits its entries.
+#include <windows.h>
+
+#include <memory>
+
+#include "durable_file.h"
+#include "utf16_win.h"
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD kBuffer = DWORD(1) << 20;
+
+// Closes a handle when it goes out of scope.
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    bool Valid() const { return h != INVALID_HANDLE_VALUE; }
+};
+
+// Removes whatever file or link is at path; a read-only one after clearing that mark.
+void RemoveStale(const std::wstring& path) {
+    if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+        DeleteFileW(path.c_str());
+    }
+}
+
+bool CopyData(HANDLE in, HANDLE out) {
+    const std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.get(), kBuffer, &got, nullptr)) return false;
+        if (got == 0) return true;
+        for (DWORD done = 0; done < got;) {
+            DWORD put = 0;
+            if (!WriteFile(out, buffer.get() + done, got - done, &put, nullptr) || put == 0) return false;
+            done += put;
+        }
+    }
+}
+
+// Opens a file or folder for FlushFileBuffers, which needs write access.
+HANDLE OpenForFlush(const std::wstring& path, DWORD flags) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+}  // namespace
+
+bool WriteCopy(const std::string& source, const std::string& target, unsigned /*mode*/) {
+    const std::wstring to = Utf8ToUtf16(target);
+    Handle in(CreateFileW(Utf8ToUtf16(source).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.Valid()) return false;
+    RemoveStale(to);
+    Handle out(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!out.Valid()) return false;
+    bool ok = CopyData(in.h, out.h);
+    ok = CloseHandle(out.h) && ok;
+    out.h = INVALID_HANDLE_VALUE;
+    if (!ok) DeleteFileW(to.c_str());
+    return ok;
+}
+
+bool FlushFiles(const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        Handle h(OpenForFlush(Utf8ToUtf16(file), FILE_ATTRIBUTE_NORMAL));
+        if (!h.Valid() || !FlushFileBuffers(h.h)) return false;
+    }
+    return true;
+}
+
+bool MoveNew(const std::string& from, const std::string& to) {
+    return MoveFileExW(Utf8ToUtf16(from).c_str(), Utf8ToUtf16(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool FlushFolders(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+        Handle h(OpenForFlush(Utf8ToUtf16(folder), FILE_FLAG_BACKUP_SEMANTICS));
+        // Removed (by a rollback): nothing to flush.
+        if (!h.Valid() && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) continue;
+        if (!h.Valid() || !FlushFileBuffers(h.h)) return false;
+    }
+    return true;
+}
+
+}  // namespace platform
