@@ -95,7 +95,14 @@ bool FlushFolders(const std::vector<std::string>& folders) {
         Handle h(OpenForFlush(Utf8ToUtf16(folder), FILE_FLAG_BACKUP_SEMANTICS));
         // Removed (by a rollback): nothing to flush.
         if (!h.Valid() && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) continue;
-        if (!h.Valid() || !FlushFileBuffers(h.h)) return false;
+        if (!h.Valid()) return false;
+        // Some file systems and filters refuse to flush a folder handle. The renames into it
+        // were written through already (and NTFS commits the folder's earlier changes with
+        // them), so that refusal alone must not undo a finished install.
+        if (!FlushFileBuffers(h.h) && GetLastError() != ERROR_INVALID_FUNCTION &&
+            GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_NOT_SUPPORTED) {
+            return false;
+        }
     }
     return true;
 }
