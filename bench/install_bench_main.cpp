@@ -120,8 +120,11 @@ int main(int argc, char** argv) {
     std::printf("  check        ours and cp --backup left the same %llu files\n", (unsigned long long)summary.files);
     bench::PrintTable({&tools[0], &tools[1], &tools[2], &tools[3]});
     const double ours = tools[0].MedianWall();
-    const double ratio = ours / tools[1].MedianWall();
-    std::printf("ours/cp-bak = %.3f (goal <= %.1f) %s\n", ratio, kGoalRatio, bench::Verdict(ratio <= kGoalRatio));
-    std::printf("ours/cp = %.3f\nours/cp+syncfs = %.3f\n", ours / tools[2].MedianWall(), ours / tools[3].MedianWall());
+    // The goal is against plain cp -r. The other two say what it leaves out: cp --backup renames
+    // the old files away instead of overwriting them (no flush on close) and syncs nothing;
+    // cp+syncfs is that copy made as durable as ours.
+    const double ratio = ours / tools[2].MedianWall();
+    std::printf("ours/cp = %.3f (goal <= %.1f) %s\n", ratio, kGoalRatio, bench::Verdict(ratio <= kGoalRatio));
+    std::printf("ours/cp+syncfs = %.3f\nours/cp-bak = %.3f\n", ours / tools[3].MedianWall(), ours / tools[1].MedianWall());
     return 0;
 }
