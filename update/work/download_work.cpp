@@ -169,7 +169,12 @@ void DownLoadWork::Finish(int ecode) {
     file_.close();
     // A failed transfer must not leave a partial body or a server's error page where the
     // installer would take it for the real file.
-    if (ecode != 0) file_.remove();
+    if (ecode != 0) {
+        file_.remove();
+        // The window only says that the update failed; the log says which file and why.
+        qWarning("Download of %s from %s failed: code %d, %lld bytes received", qUtf8Printable(fileName_),
+                 qUtf8Printable(url_), ecode, static_cast<long long>(received_));
+    }
     finished_ = true;
     emit workfinished(type_, ecode);
 }
