@@ -8,11 +8,12 @@ set(UPDATER_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH
 find_program(UPDATER_WINESERVER NAMES wineserver PATHS /usr/lib/wine DOC "Wine's server program" REQUIRED)
 
 # Environment of every Wine test: the build's own prefix, no Wine debug chatter, no dialogs
-# offering to install Mono or Gecko into a new prefix.
+# offering to install Mono or Gecko into a new prefix, and no debugger started for a crashed
+# program: it would hold the test's output open and CTest would wait for it instead of failing.
 set(UPDATER_WINE_ENVIRONMENT
     "WINEPREFIX=set:${UPDATER_WINEPREFIX}"
     "WINEDEBUG=set:-all"
-    "WINEDLLOVERRIDES=set:mscoree,mshtml="
+    "WINEDLLOVERRIDES=set:mscoree,mshtml,winedbg.exe="
     # Qt programs log to the debugger on Windows; test output belongs on stderr. Wine hands
     # Unix variables named QT_* to Windows programs only under this prefix.
     "WINEQT_FORCE_STDERR_LOGGING=set:1")
