@@ -192,10 +192,11 @@ void DownLoadWork::CheckSize(qint64 size) {
 
 void DownLoadWork::OnReadyRead() {
     if (reply_ == nullptr || reply_->IsFinished()) return;  // ended by Abort()
-    // Read in pieces of one buffer per thread rather than readAll(): a body arriving faster than
-    // it is written would otherwise come as one allocation of megabytes per call, each mapped,
-    // faulted in and unmapped again by the allocator, which cost more than the transfer itself.
-    static thread_local std::vector<char> buffer(kReadChunk);
+    // Read in pieces of one buffer per transfer rather than readAll(): a body arriving faster
+    // than it is written would otherwise come as one allocation of megabytes per call, each
+    // mapped, faulted in and unmapped again by the allocator, which cost more than the transfer.
+    if (buffer_.empty()) buffer_.resize(kReadChunk);
+    std::vector<char>& buffer = buffer_;
     for (;;) {
         const qint64 got = reply_->Read(buffer.data(), kReadChunk);
         if (got <= 0 || writeError_ != 0 || tooLarge_) return;

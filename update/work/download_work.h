@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class HttpClient;
 class HttpTransfer;
@@ -74,6 +75,8 @@ private:
     std::unique_ptr<QObject> context_;
     QTimer* stallTimer_ = nullptr;
     QTimer* speedTimer_ = nullptr;
+    // What OnReadyRead() reads into, made at the first body bytes.
+    std::vector<char> buffer_;
     // First write failure on file_ (a QFileDevice::FileError), 0 while every write succeeded.
     int writeError_ = 0;
     // Body bytes received in all, and since the current low-speed window began.
