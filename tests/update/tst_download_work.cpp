@@ -46,10 +46,22 @@ QByteArray Payload(int size, int seed) {
     return bytes;
 }
 
-// Writes a fresh self-signed certificate for 127.0.0.1 and its key into dir with the openssl
-// command line tool. Returns an empty string on success, else what went wrong.
-QString MakeLocalCertificate(const QString& openssl, const QString& dir, QSslCertificate* certificate,
-                             QSslKey* key) {
+// Why TLS cannot be tested here (no TLS backend, no openssl tool), or empty.
+QString TlsUnavailable() {
+    if (!QSslSocket::supportsSsl()) return QStringLiteral("this Qt build has no usable TLS backend");
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
+        return QStringLiteral("needs the openssl command line tool to make a test certificate");
+    }
+    return QString();
+}
+
+// Makes a fresh self-signed certificate for 127.0.0.1 and its key with the openssl command line
+// tool. Returns an empty string on success, else what went wrong.
+QString MakeLocalCertificate(QSslCertificate* certificate, QSslKey* key) {
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    QTemporaryDir folder;
+    if (!folder.isValid()) return QStringLiteral("no temporary folder for the certificate");
+    const QString dir = folder.path();
     const QString certPath = dir + "/cert.pem";
     const QString keyPath = dir + "/key.pem";
     QProcess process;
@@ -561,15 +573,11 @@ void TestDownLoadWork::httpsRedirect_data() {
 void TestDownLoadWork::httpsRedirect() {
     QFETCH(bool, toPlainHttp);
     QFETCH(int, expected);
-    if (!QSslSocket::supportsSsl()) QSKIP("this Qt build has no usable TLS backend");
-    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-    if (openssl.isEmpty()) QSKIP("needs the openssl command line tool to make a test certificate");
-
-    QTemporaryDir certDir;
-    QVERIFY(certDir.isValid());
+    const QString unavailable = TlsUnavailable();
+    if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
     QSslCertificate certificate;
     QSslKey key;
-    const QString problem = MakeLocalCertificate(openssl, certDir.path(), &certificate, &key);
+    const QString problem = MakeLocalCertificate(&certificate, &key);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
     // The plain target is served for real, so a client that did follow the downgrade would get
@@ -615,14 +623,11 @@ void TestDownLoadWork::httpsRedirect() {
 
 // A certificate nobody vouched for ends the transfer in the handshake: no request, no file.
 void TestDownLoadWork::untrustedServerIsRefused() {
-    if (!QSslSocket::supportsSsl()) QSKIP("this Qt build has no usable TLS backend");
-    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-    if (openssl.isEmpty()) QSKIP("needs the openssl command line tool to make a test certificate");
-    QTemporaryDir certDir;
-    QVERIFY(certDir.isValid());
+    const QString unavailable = TlsUnavailable();
+    if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
     QSslCertificate certificate;
     QSslKey key;
-    const QString problem = MakeLocalCertificate(openssl, certDir.path(), &certificate, &key);
+    const QString problem = MakeLocalCertificate(&certificate, &key);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     HttpTestServer tls(certificate, key);
     QVERIFY(tls.IsListening());
