@@ -1,6 +1,7 @@
 // Kill by image name against stand-in programs: every process of the name ends, processes of
 // other names live on, a replaced executable still counts under its name, and a caller of the
 // name ends itself only after the others.
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -77,6 +79,9 @@ private slots:
     void callerOfTheNameEndsLast_data();
     void callerOfTheNameEndsLast();
     void nameWithoutProcessesReturnsPromptly();
+#ifdef _WIN32
+    void killRegistersNothingWithTheEventLoop();
+#endif
 
 private:
     // Starts a staying stand-in as dir_/fileName. Copies in a folder of the test's own keep
@@ -206,6 +211,47 @@ void TestProcessKill::nameWithoutProcessesReturnsPromptly() {
     QVERIFY(platform::StartKillByImageName(QStringLiteral("platform-test-no-such-image.exe")));
     QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed()) + " ms"));
 }
+
+#ifdef _WIN32
+// The event loop of a thread that counts what is registered with it and runs nothing. The
+// thread deletes it when it ends; the count outlives it.
+class RecordingDispatcher : public QAbstractEventDispatcher {
+public:
+    explicit RecordingDispatcher(std::atomic<int>& registered) : registered(registered) {}
+    std::atomic<int>& registered;
+
+    bool processEvents(QEventLoop::ProcessEventsFlags) override { return false; }
+    bool hasPendingEvents() override { return false; }
+    void registerSocketNotifier(QSocketNotifier*) override { ++registered; }
+    void unregisterSocketNotifier(QSocketNotifier*) override {}
+    void registerTimer(int, int, Qt::TimerType, QObject*) override { ++registered; }
+    bool unregisterTimer(int) override { return true; }
+    bool unregisterTimers(QObject*) override { return true; }
+    QList<TimerInfo> registeredTimers(QObject*) const override { return {}; }
+    int remainingTime(int) override { return -1; }
+    bool registerEventNotifier(QWinEventNotifier*) override {
+        ++registered;
+        return true;
+    }
+    void unregisterEventNotifier(QWinEventNotifier*) override {}
+    void wakeUp() override {}
+    void interrupt() override {}
+    void flush() override {}
+};
+
+// A kill registers nothing with its caller's event loop. Through QProcess it registered a
+// thread-pool wait for taskkill's end, and under Wine that wait could still fire after the
+// QProcess was gone, writing into freed memory: the updater crashed at random later on.
+void TestProcessKill::killRegistersNothingWithTheEventLoop() {
+    std::atomic<int> registered{0};
+    std::unique_ptr<QThread> thread(
+        QThread::create([] { platform::KillByImageName(QStringLiteral("platform-test-no-such-image.exe")); }));
+    thread->setEventDispatcher(new RecordingDispatcher(registered));
+    thread->start();
+    QVERIFY(thread->wait(kWaitMs));
+    QCOMPARE(registered.load(), 0);
+}
+#endif
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
