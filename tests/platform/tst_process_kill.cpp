@@ -81,6 +81,7 @@ private slots:
     void nameWithoutProcessesReturnsPromptly();
 #ifdef _WIN32
     void killRegistersNothingWithTheEventLoop();
+    void plantedTaskkillIsNotRun();
 #endif
 
 private:
@@ -250,6 +251,19 @@ void TestProcessKill::killRegistersNothingWithTheEventLoop() {
     thread->start();
     QVERIFY(thread->wait(kWaitMs));
     QCOMPARE(registered.load(), 0);
+}
+
+// The updater runs with administrator rights: a taskkill.exe placed in its current folder must
+// not be what a kill starts (a bare "taskkill" was searched for there before the system's).
+void TestProcessKill::plantedTaskkillIsNotRun() {
+    QVERIFY(QFile::copy(StandinFor(QStringLiteral("taskkill.exe")), dir_->filePath(QStringLiteral("taskkill.exe"))));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir_->path()));
+    platform::KillByImageName(QStringLiteral("platform-test-no-such-image.exe"));
+    QVERIFY(platform::StartKillByImageName(QStringLiteral("platform-test-no-such-image.exe")));
+    QThread::msleep(1000);  // time for a wrongly started detached kill to leave its line
+    QDir::setCurrent(previous);
+    QCOMPARE(StartedCount(), 0);
 }
 #endif
 
