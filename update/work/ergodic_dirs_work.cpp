@@ -20,24 +20,22 @@ void ErgodicDirsWork::run() {
     const QString base = QDir(root_).absolutePath();
     localChecksums_.clear();
 
-    // First the listing, in walk order, then the hashing on every core. Results are put into
-    // the map in walk order afterwards, so which file wins a shared key (the later one, as in a
-    // one-thread walk) does not depend on which thread finished first.
+    // First the listing, in walk order, then on every core each file's canonical path and hash.
+    // Results are put into the map in walk order afterwards, so which file wins a shared key (the
+    // later one, as in a one-thread walk) does not depend on which thread finished first. The
+    // canonical path costs a system call per folder on the way; made in the jobs, it no longer
+    // holds back the start of the hashing.
     struct Listed {
-        QString path;
-        QString name;  // archive name the file is kept under
+        QString path;  // as listed
         qint64 size;
+        QString name;  // archive name the file is kept under; empty when it vanished
+        QString md5;
     };
     std::vector<Listed> files;
     QDirIterator it = release::WalkFiles(root_);
     while (it.hasNext()) {
         it.next();
-        const QString path = it.fileInfo().canonicalFilePath();
-        if (path.isEmpty()) continue;  // vanished since it was listed
-        // A path not spelled below the root (another letter case, reached through a link) keeps
-        // its full path as key and so matches no manifest entry.
-        const QString key = release::FileKey(path, base);
-        files.push_back({path, release::ArchiveName(key.isEmpty() ? path : key), it.fileInfo().size()});
+        files.push_back({it.filePath(), it.fileInfo().size(), {}, {}});
     }
 
     // Largest first: a file much larger than the rest then starts at once instead of being
@@ -47,12 +45,20 @@ void ErgodicDirsWork::run() {
     std::iota(bySize.begin(), bySize.end(), 0);
     std::stable_sort(bySize.begin(), bySize.end(),
                      [&files](int a, int b) { return files[a].size > files[b].size; });
-    std::vector<QString> md5s(files.size());
     release::PoolEach(static_cast<int>(files.size()), [&](int i) {
+        Listed& file = files[bySize[i]];
+        const QString path = QFileInfo(file.path).canonicalFilePath();
+        if (path.isEmpty()) return;  // vanished since it was listed
+        // A path not spelled below the root (another letter case, reached through a link) keeps
+        // its full path as key and so matches no manifest entry.
+        const QString key = release::FileKey(path, base);
+        file.name = release::ArchiveName(key.isEmpty() ? path : key);
         // An unreadable file gets no MD5, differs from its entry and is fetched again.
-        md5s[bySize[i]] = release::FileMd5(files[bySize[i]].path);
+        file.md5 = release::FileMd5(path);
     });
-    for (std::size_t i = 0; i < files.size(); ++i) localChecksums_.insert(files[i].name, md5s[i]);
+    for (const Listed& file : files) {
+        if (!file.name.isEmpty()) localChecksums_.insert(file.name, file.md5);
+    }
 
     fetchList.clear();
     if (manifest_.isEmpty()) {
