@@ -24,9 +24,9 @@ std::wstring TaskkillPath() {
     return std::wstring(folder, length) + L"\\taskkill.exe";
 }
 
-// Starts taskkill /im "NAME" /f without a console window; the process handle in *process, or
-// nothing when it could not be started. Image names hold no quotes, so the quoted name is one
-// argument as it stands.
+// Starts taskkill /im "NAME" /f; the process handle in *process, or nothing when it could not be
+// started. Its messages go to this program's own output, and it gets a console window only when
+// this program has one. Image names hold no quotes, so the quoted name is one argument as it stands.
 bool StartTaskkill(const QString& imageName, HANDLE* process) {
     const std::wstring name = imageName.toStdWString();
     const std::wstring program = TaskkillPath();
@@ -34,9 +34,14 @@ bool StartTaskkill(const QString& imageName, HANDLE* process) {
     std::wstring commandLine = L"\"" + program + L"\" /im \"" + name + L"\" /f";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    const DWORD flags = GetConsoleWindow() ? 0 : CREATE_NO_WINDOW;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &started)) {
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                        &started)) {
         return false;
     }
     CloseHandle(started.hThread);
