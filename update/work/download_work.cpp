@@ -196,9 +196,8 @@ void DownLoadWork::OnReadyRead() {
     // than it is written would otherwise come as one allocation of megabytes per call, each
     // mapped, faulted in and unmapped again by the allocator, which cost more than the transfer.
     if (buffer_.empty()) buffer_.resize(kReadChunk);
-    std::vector<char>& buffer = buffer_;
     for (;;) {
-        const qint64 got = reply_->Read(buffer.data(), kReadChunk);
+        const qint64 got = reply_->Read(buffer_.data(), kReadChunk);
         if (got <= 0 || writeError_ != 0 || tooLarge_) return;
         received_ += got;
         windowReceived_ += got;
@@ -206,7 +205,7 @@ void DownLoadWork::OnReadyRead() {
         if (tooLarge_) return;  // nothing over the limit reaches the disk
         // QFile buffers small writes; a full disk shows up at latest on the next write that
         // needs the buffer flushed, and at the final flush in Finish().
-        if (file_.write(buffer.data(), got) != got) {
+        if (file_.write(buffer_.data(), got) != got) {
             writeError_ = QFileDevice::WriteError;
             reply_->Abort();
             return;
