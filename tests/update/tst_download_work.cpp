@@ -127,6 +127,7 @@ private slots:
     void namesThatClimbOut();
     void writeFailureIsReportedAndLeavesNoFile();
     void batchReportsOncePerJobAndCreatesFolders();
+    void jobsMakingTheSameFoldersAllArrive();
     void reusedConnectionsKeepEachBodyWithItsFile();
     void batchHasEightTransfersInFlight();
     void batchSendsNoCookieItWasGiven();
@@ -479,6 +480,27 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
             QCOMPARE(testtree::ReadFile(Target(it.key())), payload_.left(600));
         }
     }
+}
+
+// The first jobs of both lanes start together and need the same new folders, several levels
+// deep: whichever job makes a level first, every file arrives. Run over several batches, since
+// one start gives the two lanes only one chance to meet.
+void TestDownLoadWork::jobsMakingTheSameFoldersAllArrive() {
+    constexpr int kRounds = 40;
+    constexpr int kFiles = 2 * 4;  // the first job of each lane and the ones after
+    QMap<QString, QByteArray> expected;
+    for (int round = 0; round < kRounds; ++round) {
+        QMap<QString, QString> files;
+        for (int i = 0; i < kFiles; ++i) {
+            const QString name = QStringLiteral("r%1/a/b/c/f%2.zip").arg(round).arg(i);
+            files.insert("/" + name, server_.Url("/small"));
+            expected.insert(name, "fresh");
+        }
+        QList<Report> reports;
+        RunBatch(files, &reports);
+        for (const Report& report : reports) QCOMPARE(report.ecode, 0);
+    }
+    QCOMPARE(testtree::Snapshot(root_), expected);
 }
 
 // Many files over connections the batch keeps alive, every third of which the server drops after

@@ -59,6 +59,18 @@ bool ClimbsOut(const QString& fileName) {
     return false;
 }
 
+// Makes dir and whatever it lacks above it, one level at a time; a level that exists by the time
+// it is made, whoever made it, is fine. Not QDir::mkpath: on Windows, when another thread creates
+// one of the same folders between its first try and its climb to the parents, it takes the
+// existing folder for a failure and gives up, and a batch starts several files into the same new
+// folders at once.
+bool MakeFolders(const QString& dir) {
+    if (QFileInfo(dir).isDir()) return true;
+    const int up = dir.lastIndexOf(QLatin1Char('/'));
+    if (up > 0 && !MakeFolders(dir.left(up))) return false;
+    return QDir().mkdir(dir) || QFileInfo(dir).isDir();
+}
+
 // The piece of a body read and written at a time.
 constexpr qint64 kReadChunk = 256 * 1024;
 
@@ -85,14 +97,19 @@ void DownLoadWork::Start(HttpClient* client) {
     const QString& root = downloadDir_;
     if (ClimbsOut(fileName_)) {
         // Reported like a target that cannot be opened: nothing written, no request sent.
+        qWarning("Download of %s refused: the name leads out of the download folder", qUtf8Printable(fileName_));
         finished_ = true;
         emit workfinished(type_, QFileDevice::OpenError);
         return;
     }
-    QDir().mkpath(root + "/" + QFileInfo(fileName_).path());
     file_.setFileName(root + "/" + fileName_);
-    if (!file_.open(QIODevice::WriteOnly)) {
+    const QString folder = QDir::cleanPath(QFileInfo(file_.fileName()).path());
+    const bool folderMade = MakeFolders(folder);
+    if (!folderMade || !file_.open(QIODevice::WriteOnly)) {
         const int error = file_.error();
+        const QString reason = folderMade ? "cannot write the file: " + file_.errorString()
+                                          : "cannot create the folder " + QDir::toNativeSeparators(folder);
+        qWarning("Download of %s failed: %s", qUtf8Printable(fileName_), qUtf8Printable(reason));
         finished_ = true;
         emit workfinished(type_, error != QFileDevice::NoError ? error : QFileDevice::OpenError);
         return;
