@@ -2,8 +2,8 @@
 // helper, another updater). Built under each of their file names, it records every start as one
 // line in "started.log" next to its own executable:
 //   <own file name>[TAB<argument>]...\n   (UTF-8)
-// appended with one write to a file opened for appending only, so lines of concurrent starts
-// never mix. With "--stay" as the first argument it then waits (at most 60 s) so tests can end it.
+// appended with one write to a file opened for appending only (on Windows one stand-in at a time),
+// so lines of concurrent starts never mix or get lost. With "--stay" as the first argument it then waits (at most 60 s) so tests can end it.
 #include <string>
 
 #ifdef _WIN32
@@ -51,13 +51,23 @@ int Run() {
     const bool stay = argc > 1 && std::wstring(argv[1]) == L"--stay";
     LocalFree(argv);
 
+    // Windows appends each write whole at the end of a file opened for appending only, but Wine
+    // takes the file's size and writes there: two stand-ins starting together could write their
+    // lines over each other, and a test would count one start too few. A mutex of the session
+    // keeps the appends of all stand-ins apart.
+    const HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\updater-standin-started-log");
+    if (!turn) return 1;
+    const DWORD waited = WaitForSingleObject(turn, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return 1;
     const std::wstring log = path.substr(0, slash) + L"\\started.log";
     const HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 1;
+    if (file == INVALID_HANDLE_VALUE) return 1;  // the mutex goes with the process
     DWORD written = 0;
     const bool ok = WriteFile(file, line.data(), DWORD(line.size()), &written, nullptr) && written == line.size();
     CloseHandle(file);
+    ReleaseMutex(turn);
+    CloseHandle(turn);
     if (!ok) return 1;
 
     if (stay) Sleep(kStaySeconds * 1000);
