@@ -2,8 +2,9 @@
 // helper, another updater). Built under each of their file names, it records every start as one
 // line in "started.log" next to its own executable:
 //   <own file name>[TAB<argument>]...\n   (UTF-8)
-// appended with one write to a file opened for appending only (on Windows one stand-in at a time),
-// so lines of concurrent starts never mix or get lost. With "--stay" as the first argument it then waits (at most 60 s) so tests can end it.
+// appended with one write to a file opened for appending only (on Windows one stand-in at a
+// time), so lines of concurrent starts never mix or get lost. With "--stay" as the first argument
+// it then waits (at most 60 s) so tests can end it.
 #include <string>
 
 #ifdef _WIN32
