@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "path_link.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -17,18 +18,13 @@ namespace {
 class PathLink : public testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("path_link_" + std::to_string(testing::UnitTest::GetInstance()->random_seed()));
-        fs::remove_all(root_);
         fs::create_directories(root_ / "folder");
         std::ofstream(root_ / "file") << "bytes";
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
     std::string At(const char* name) const { return (root_ / name).generic_u8string(); }
 
-    fs::path root_;
+    ztest::ScratchDir scratch_{"path-link"};
+    const fs::path root_ = scratch_.path();
 };
 
 TEST_F(PathLink, OrdinaryEntriesAndMissingPathsAreNotLinks) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "elevated_start.h"
+#include "scratch_dir.h"
 #include "single_instance.h"
 
 namespace {
@@ -43,22 +44,6 @@ std::string ReadAll(const std::string& path) {
     bytes << in.rdbuf();
     return bytes.str();
 }
-
-// A fresh folder below /tmp, removed with its files at the end.
-class ScratchDir {
-public:
-    ScratchDir() {
-        char pattern[] = "/tmp/platform-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string UniqueName(const char* purpose) {
     return std::string("platform-test-") + purpose + "-" + std::to_string(getpid());
@@ -109,14 +94,14 @@ TEST(SingleInstancePosix, IsHeldAcrossProcessesUntilTheHolderEnds) {
 }
 
 TEST(SingleInstancePosix, LivesInTheTemporaryFolderFromTmpdir) {
-    ScratchDir tmp;
-    ASSERT_FALSE(tmp.path().empty());
+    const ztest::ScratchDir scratch("platform-test");
+    const std::string tmp = scratch.path().string();
     const char* previous = std::getenv("TMPDIR");
     const std::string saved = previous ? previous : "";
-    setenv("TMPDIR", tmp.path().c_str(), 1);
+    setenv("TMPDIR", tmp.c_str(), 1);
     const std::string name = UniqueName("tmpdir");
     EXPECT_TRUE(platform::AcquireSingleInstance(name));
-    EXPECT_TRUE(Exists(tmp.path() + "/" + name + ".lock"));
+    EXPECT_TRUE(Exists(tmp + "/" + name + ".lock"));
     if (previous) {
         setenv("TMPDIR", saved.c_str(), 1);
     } else {
@@ -135,9 +120,9 @@ std::string WriteRecordingScript(const std::string& dir, mode_t mode) {
 }
 
 TEST(StartElevatedPosix, StartsTheProgramWithoutArgumentsAndLeavesNoChild) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string program = WriteRecordingScript(dir.path(), 0755);
+    const ztest::ScratchDir scratch("platform-test");
+    const std::string dir = scratch.path().string();
+    const std::string program = WriteRecordingScript(dir, 0755);
 
     ASSERT_TRUE(platform::StartElevated(program));
     // The intermediate child is reaped and the program is not ours: nothing left to wait for.
@@ -149,11 +134,11 @@ TEST(StartElevatedPosix, StartsTheProgramWithoutArgumentsAndLeavesNoChild) {
 }
 
 TEST(StartElevatedPosix, ReportsAProgramThatCannotBeExecuted) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    const ztest::ScratchDir scratch("platform-test");
+    const std::string dir = scratch.path().string();
     // Exists, so the start gets as far as exec; only exec's answer tells the truth.
-    EXPECT_FALSE(platform::StartElevated(WriteRecordingScript(dir.path(), 0644)));
-    EXPECT_FALSE(platform::StartElevated(dir.path()));
+    EXPECT_FALSE(platform::StartElevated(WriteRecordingScript(dir, 0644)));
+    EXPECT_FALSE(platform::StartElevated(dir));
 }
 
 }  // namespace

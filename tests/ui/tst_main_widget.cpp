@@ -280,20 +280,27 @@ void TestMainWidget::closeWithoutAsking() {
 void TestMainWidget::closeWhileUpdatingAsksFirst_data() {
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("by");
-    // What ends the question: "decline" (the cancel button) or "install" (the downloads are
-    // complete and installing begins while the prompt is open).
+    // What ends the question: "decline" (the cancel button), or the run going on while the prompt
+    // is open: "step install" (the downloads complete, installing begins), "fail" or "ok" (the
+    // run ends). Then the action button as the window shows it.
     QTest::addColumn<QString>("then");
+    QTest::addColumn<QString>("buttonText");
 
-    QTest::newRow("checking, close button") << "start" << "button" << "decline";
-    QTest::newRow("checking, Esc") << "start" << "Esc" << "decline";
-    QTest::newRow("downloading, close button") << "start download step" << "button" << "decline";
-    QTest::newRow("installing begins while asking") << "start download step step step" << "Esc" << "install";
+    QTest::newRow("checking, close button") << "start" << "button" << "decline" << kUpdating;
+    QTest::newRow("checking, Esc") << "start" << "Esc" << "decline" << kUpdating;
+    QTest::newRow("downloading, close button") << "start download step" << "button" << "decline" << kUpdating;
+    QTest::newRow("installing begins while asking") << "start download step step step" << "Esc" << "step install"
+                                                    << kUpdating;
+    QTest::newRow("the retry fails while asking") << "start fail click" << "button" << "fail" << "重试";
+    QTest::newRow("the download fails while asking") << "start download step" << "Esc" << "fail" << "重试";
+    QTest::newRow("the run finishes while asking") << "start download step" << "button" << "ok" << "重新启动";
 }
 
 void TestMainWidget::closeWhileUpdatingAsksFirst() {
     QFETCH(QString, script);
     QFETCH(QString, by);
     QFETCH(QString, then);
+    QFETCH(QString, buttonText);
     Run(script);
     presenter_.calls.clear();
     QSignalSpy quit(window_.data(), &MainWidget::requestQuit);
@@ -308,15 +315,24 @@ void TestMainWidget::closeWhileUpdatingAsksFirst() {
     QVERIFY(window_->isVisible());
 
     // Either way the prompt goes and nothing else changes: once installing has begun, a stop
-    // could only leave a broken installation behind, so the question is taken back.
+    // could only leave a broken installation behind, and once the run has ended there is nothing
+    // left to stop, so the question is taken back.
     if (then == "decline") QTest::mouseClick(prompt->findChild<QPushButton*>("edit_autosend_danmu_cancel"), Qt::LeftButton);
-    else Run("step install");
+    else Run(then);
     QTRY_VERIFY_WITH_TIMEOUT(prompt.isNull(), kWaitMs);
     QVERIFY(window_->isVisible());
     QCOMPARE(quit.count(), 0);
     QVERIFY(presenter_.calls.isEmpty());
-    QCOMPARE(Action()->text(), kUpdating);
-    QVERIFY(!Action()->isEnabled());
+    QCOMPARE(Action()->text(), buttonText);
+    const bool ended = buttonText != kUpdating;
+    QCOMPARE(Action()->isEnabled(), ended);
+    // An ended run's window closes at once, as in that state without a prompt ever shown.
+    if (ended) {
+        CloseByUser(by);
+        QVERIFY(!window_->isVisible());
+        QCOMPARE(quit.count(), 1);
+        QVERIFY(OpenPrompts().isEmpty());
+    }
 }
 
 void TestMainWidget::confirmingStopEndsEveryUpdater() {

@@ -13,6 +13,7 @@
 
 #include "file_io.h"
 #include "fs_probe.h"
+#include "scratch_dir.h"
 #include "zip_archive.h"
 #include "zip_builder.h"
 
@@ -27,16 +28,6 @@ inline std::wstring W(const fs::path& p) {
 
 class ZipTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device rd;
-        dir_ = fs::temp_directory_path() / ("zip-test-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) ztest::MakeWritable(W(e.path()));
-        fs::remove_all(dir_, ec);
-    }
 
     fs::path Write(const std::string& name, const std::string& bytes) {
         const fs::path p = dir_ / name;
@@ -62,7 +53,8 @@ protected:
         return out;
     }
 
-    fs::path dir_;
+    ztest::ScratchDir scratch_{"zip-test"};
+    const fs::path dir_ = scratch_.path();
 };
 
 // Opens bytes held in memory; the string must outlive the handle.

@@ -23,15 +23,6 @@ static_assert(sizeof(wchar_t) == 4, "the interop tests expect UTF-32 wide charac
 namespace {
 
 // Lets the tree be removed even where extraction left read-only files and folders behind.
-void MakeRemovable(const fs::path& root) {
-    std::error_code ec;
-    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_symlink(ec)) continue;
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-}
-
 bool ExitedCleanly(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 std::string InFolder(const fs::path& dir, const std::string& command) {
@@ -54,18 +45,6 @@ std::string TextBlock(std::size_t size, std::uint32_t seed) {
 }
 
 }  // namespace
-
-ScratchDir::ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "zip_interop_XXXXXX").string();
-    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
-    path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    MakeRemovable(path_);
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
 
 std::string ShellQuote(const std::string& text) {
     std::string out = "'";

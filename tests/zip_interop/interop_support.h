@@ -11,20 +11,6 @@ namespace interop {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system temp folder, removed with all its contents on destruction.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 // text quoted for /bin/sh.
 std::string ShellQuote(const std::string& text);
 

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "interop_support.h"
+#include "scratch_dir.h"
 #include "zip_archive.h"
 
 namespace {
 
 using interop::fs::path;
-using interop::ScratchDir;
+using ztest::ScratchDir;
 using interop::Shell;
 using interop::ShellOutput;
 using interop::ShellQuote;
