@@ -201,10 +201,13 @@ void MainWidget::ShowInstalling() {
     updateState_ = kInstalling;
     statusLabel_->setText(kInstallingStatus);
     // Asked during the download, the question no longer has a safe answer.
-    if (stopPrompt_) stopPrompt_->close();
+    WithdrawStopPrompt();
 }
 
 void MainWidget::ShowResult(bool success) {
+    // The run the question was about has ended; left open, the modal prompt would hold the
+    // window until someone answered a question about nothing.
+    WithdrawStopPrompt();
     if (success) {
         updateState_ = kFinished;
         actionButton_->setText(kRestartText);
@@ -233,6 +236,10 @@ void MainWidget::OnUpdateClicked() {
 }
 
 void MainWidget::OnResultClicked() { presenter_->OnResult(); }
+
+void MainWidget::WithdrawStopPrompt() {
+    if (stopPrompt_) stopPrompt_->close();
+}
 
 void MainWidget::OnCloseClicked() {
     // The stop ends this process at once, and the undo record of the file replacement lives only

@@ -36,7 +36,8 @@ public:
     // Installing has begun: from now until ShowResult the window cannot be closed, and a stop
     // prompt still open is taken back.
     void ShowInstalling();
-    // Finished (success) or back to idle with a retry (failure), whatever the state before.
+    // Finished (success) or back to idle with a retry (failure), whatever the state before; a
+    // stop prompt still open is taken back.
     void ShowResult(bool success);
 
 signals:
@@ -63,6 +64,8 @@ private:
     // Closes the window, or while an update runs asks whether to stop it, or while it installs
     // does nothing.
     void OnCloseClicked();
+    // Closes the stop prompt if one is open; it answers nothing.
+    void WithdrawStopPrompt();
 
     NoUpdateActions noActions_;
     UpdateActions* presenter_ = &noActions_;
