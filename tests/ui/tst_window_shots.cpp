@@ -1,7 +1,10 @@
 // Renders the update window in each state and the stop prompt into PNG files under the build
 // tree (window-shots/) for people to look at, and checks what every picture must show: the
-// window's size, see-through corners outside the rounded panel, an opaque inside.
+// window's size, see-through corners outside the rounded panel, an opaque inside, and the status
+// text whole, ending at the right margin, with the progress bar ending before it.
 #include <QDir>
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 
@@ -74,6 +77,17 @@ void TestWindowShots::window() {
     if (result >= 0) window.ShowResult(result == 1);
     window.show();
     Shoot(&window, QString::fromLatin1(QTest::currentDataTag()), QSize(680, 521));
+
+    const auto* status = window.findChild<QLabel*>(QStringLiteral("statusLabel"));
+    const auto* bar = window.findChild<QProgressBar*>();
+    QVERIFY(status && bar);
+    const int textWidth = status->fontMetrics().horizontalAdvance(status->text());
+    QVERIFY2(textWidth <= status->contentsRect().width(),
+             qPrintable(QStringLiteral("\"%1\" needs %2 px, has %3").arg(status->text()).arg(textWidth)
+                            .arg(status->contentsRect().width())));
+    QCOMPARE(status->geometry().right(), 638);
+    QVERIFY(bar->geometry().right() < status->geometry().left());
+    QCOMPARE(bar->geometry().left(), 40);
 }
 
 void TestWindowShots::stopPrompt() {

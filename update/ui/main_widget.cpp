@@ -81,6 +81,13 @@ constexpr int kMaxLogLength = 64 * 1024;
 
 constexpr int kWidth = 680;
 constexpr int kHeight = 521;
+// The progress bar and the status text share one line: the bar starts at the left margin, the
+// text ends at the right one, at least kStatusMinWidth wide (a percentage), with kStatusGap
+// between them.
+constexpr int kMargin = 40;
+constexpr int kStatusRight = kWidth - 41;
+constexpr int kStatusMinWidth = 80;
+constexpr int kStatusGap = 4;
 constexpr int kPromptWidth = 260;
 constexpr int kPromptHeight = 160;
 
@@ -155,13 +162,16 @@ MainWidget::MainWidget(QWidget* parent) : QDialog(parent) {
     actionButton_->setObjectName(QStringLiteral("actionButton"));
     actionButton_->setStyleSheet(kActionStyle);
 
-    progressBar_ = Place(new QProgressBar(this), 40, 470, 515, 6);
+    progressBar_ = Place(new QProgressBar(this), kMargin, 470, kStatusRight - kStatusMinWidth - kStatusGap - kMargin, 6);
     progressBar_->setTextVisible(false);
     progressBar_->setStyleSheet(kProgressStyle);
 
-    statusLabel_ = Place(MakeLabel(this, QStringLiteral("0%"), kStatusStyle), 559, 463, 80, 18);
+    statusLabel_ = Place(MakeLabel(this, QString(), kStatusStyle), kStatusRight - kStatusMinWidth, 463, kStatusMinWidth, 18);
     statusLabel_->setObjectName(QStringLiteral("statusLabel"));
     statusLabel_->setAlignment(Qt::AlignRight);
+    // The text is measured in the style sheet's font.
+    statusLabel_->ensurePolished();
+    SetStatus(QStringLiteral("0%"));
 
     setWindowIcon(QIcon(QStringLiteral(":/res/Resources/zeb_app.ico")));
     setFixedSize(kWidth, kHeight);
@@ -186,20 +196,33 @@ void MainWidget::StartUpdate(bool start) {
 void MainWidget::ShowDownloading(int total) {
     progressBar_->setRange(0, total);
     progressBar_->setValue(0);
-    statusLabel_->setText(kDownloadingStatus);
+    SetStatus(kDownloadingStatus);
+}
+
+void MainWidget::SetStatus(const QString& text) {
+    // The longer texts ("正在检查文件信息...") do not fit a percentage's width: the text grows to
+    // the left, always whole, and the bar ends where it begins.
+    // (The label's size hint would not do: it never goes below the width it was last given.)
+    const QMargins margins = statusLabel_->contentsMargins();
+    const int needed = statusLabel_->fontMetrics().horizontalAdvance(text) + margins.left() + margins.right();
+    const int width = qMax(kStatusMinWidth, needed + 1);
+    statusLabel_->setFixedWidth(width);
+    statusLabel_->move(kStatusRight - width, statusLabel_->y());
+    statusLabel_->setText(text);
+    progressBar_->setFixedWidth(kStatusRight - width - kStatusGap - kMargin);
 }
 
 void MainWidget::StepProgress() {
     // Past the maximum the bar refuses the value and keeps showing 100%.
     progressBar_->setValue(progressBar_->value() + 1);
-    statusLabel_->setText(progressBar_->text());
+    SetStatus(progressBar_->text());
 }
 
 bool MainWidget::IsProgressComplete() const { return progressBar_->value() == progressBar_->maximum(); }
 
 void MainWidget::ShowInstalling() {
     updateState_ = kInstalling;
-    statusLabel_->setText(kInstallingStatus);
+    SetStatus(kInstallingStatus);
     // Asked during the download, the question no longer has a safe answer.
     WithdrawStopPrompt();
 }
@@ -211,12 +234,12 @@ void MainWidget::ShowResult(bool success) {
     if (success) {
         updateState_ = kFinished;
         actionButton_->setText(kRestartText);
-        statusLabel_->setText(kFinishedStatus);
+        SetStatus(kFinishedStatus);
     } else {
         // Back to idle: the next press starts over as the first one did.
         updateState_ = kIdle;
         actionButton_->setText(kRetryText);
-        statusLabel_->setText(kFailedStatus);
+        SetStatus(kFailedStatus);
     }
     actionButton_->setEnabled(true);
 }
@@ -225,7 +248,7 @@ void MainWidget::OnUpdateClicked() {
     // Whatever happens next, the user has acted: closing must no longer count as declining.
     presenter_->DisconnectView();
     if (updateState_ == kIdle) {
-        statusLabel_->setText(kCheckingStatus);
+        SetStatus(kCheckingStatus);
         presenter_->BeginInstall();
         actionButton_->setEnabled(false);
         actionButton_->setText(kUpdatingText);

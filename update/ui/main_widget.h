@@ -64,6 +64,8 @@ private:
     // Closes the window, or while an update runs asks whether to stop it, or while it installs
     // does nothing.
     void OnCloseClicked();
+    // Shows text beside the progress bar, whole, taking width from the bar when it needs more.
+    void SetStatus(const QString& text);
     // Closes the stop prompt if one is open; it answers nothing.
     void WithdrawStopPrompt();
 
