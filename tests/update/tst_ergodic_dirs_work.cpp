@@ -63,6 +63,7 @@ private slots:
     void decidesWhatToFetch_data();
     void decidesWhatToFetch();
     void unreadableFileIsAlwaysFetched();
+    void filesOfALeftOutFolderAreNotFingerprinted();
     void linksFifosAndLinkedFoldersAreNotFingerprinted();
     void rootReachedThroughALinkKeepsFullPathKeys();
     void rootPathRepeatedBelowTheRootIsStrippedOnlyInFront();
@@ -72,15 +73,16 @@ private slots:
 private:
     // Runs one worker on the global pool. fetchList starts with a stale entry that every run
     // must clear. Fails the test unless the worker reported exactly once.
-    void Walk(const QString& root, const ManifestMap& manifest, bool* finish);
+    void Walk(const QString& root, const ManifestMap& manifest, bool* finish, const QString& leftOut = QString());
 };
 
 void TestErgodicDirsWork::initTestCase() { testtree::DropFileAccessOverride(); }
 
-void TestErgodicDirsWork::Walk(const QString& root, const ManifestMap& manifest, bool* finish) {
+void TestErgodicDirsWork::Walk(const QString& root, const ManifestMap& manifest, bool* finish, const QString& leftOut) {
     fetchList.clear();
     fetchList.insert(QStringLiteral("/stale.zip"), QStringLiteral("https://stale"));
     auto* work = new ErgodicDirsWork(root, manifest);
+    if (!leftOut.isEmpty()) work->LeaveOut(leftOut);
     QSignalSpy spy(work, &ErgodicDirsWork::ergodicdirfinished);
     QVERIFY(spy.isValid());
     QThreadPool::globalInstance()->start(work);
@@ -194,6 +196,21 @@ void TestErgodicDirsWork::decidesWhatToFetch() {
     if (QTest::currentTestFailed()) return;
     QCOMPARE(fetchList, Expected(fetched));
     QCOMPARE(finish, !fetched.isEmpty());
+}
+
+void TestErgodicDirsWork::filesOfALeftOutFolderAreNotFingerprinted() {
+    // The programs' logs lie below the install root; the walk never reads them, so a manifest
+    // entry for one finds it missing. The root is spelled as the updater spells it, with "..".
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = QDir(dir.path()).canonicalPath();
+    QVERIFY(testtree::WriteFile(root, "app/bin/logs/update.log", "log"));
+    QVERIFY(testtree::WriteFile(root, "app/bin/logs.txt", "beside"));
+    bool finish = false;
+    Walk(root + "/app/bin/../..",
+         MakeManifest({{"/app/bin/logs/update.log.zip", testtree::Md5("log")}, {"/app/bin/logs.txt.zip", testtree::Md5("beside")}}),
+         &finish, root + "/app/bin/logs");
+    QCOMPARE(fetchList, Expected({"/app/bin/logs/update.log.zip"}));
 }
 
 void TestErgodicDirsWork::unreadableFileIsAlwaysFetched() {

@@ -11,6 +11,7 @@ UpdateLayout UpdateLayout::OfRunningProgram() { return UpdateLayout(QCoreApplica
 
 QString UpdateLayout::ProgramFolder(const QString& name) const { return programDir_ + "/" + name; }
 QString UpdateLayout::DownloadDir() const { return ProgramFolder(kDownloadDirName); }
+QString UpdateLayout::LogDir() const { return ProgramFolder(kLogDirName); }
 QString UpdateLayout::ManifestPath() const { return DownloadDir() + kManifestKey; }
 QString UpdateLayout::SignaturePath() const { return DownloadDir() + kSignatureKey; }
 QString UpdateLayout::MarkerPath() const { return DownloadDir() + kMarkerName; }

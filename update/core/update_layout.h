@@ -21,6 +21,8 @@ public:
     static inline const QString kDownloadDirName = QStringLiteral("download");
     // The empty file in the download directory whose presence marks a finished silent download.
     static inline const QString kMarkerName = QStringLiteral("/local.ini");
+    // Name of the log folder below the program's folder.
+    static inline const QString kLogDirName = QStringLiteral("logs");
 
     // programDir: the folder of update.exe and helper.exe, "/" separators, no trailing "/".
     explicit UpdateLayout(const QString& programDir);
@@ -32,6 +34,9 @@ public:
     QString ProgramFolder(const QString& name) const;
     // ProgramDir + "/download".
     QString DownloadDir() const;
+    // ProgramDir + "/logs": the logs of both programs' runs. Not below the download directory,
+    // which is emptied, and left out of the walk.
+    QString LogDir() const;
     // DownloadDir + "/update.json".
     QString ManifestPath() const;
     // DownloadDir + "/update.json.sig".

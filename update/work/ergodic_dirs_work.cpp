@@ -16,6 +16,8 @@
 ErgodicDirsWork::ErgodicDirsWork(const QString& root, const ManifestMap& manifest)
     : root_(root), manifest_(manifest) {}
 
+void ErgodicDirsWork::LeaveOut(const QString& folder) { leftOut_.append(QDir::cleanPath(folder) + '/'); }
+
 void ErgodicDirsWork::run() {
     const QString base = QDir(root_).absolutePath();
     localChecksums_.clear();
@@ -35,6 +37,10 @@ void ErgodicDirsWork::run() {
     QDirIterator it = release::WalkFiles(root_);
     while (it.hasNext()) {
         it.next();
+        const QString clean = QDir::cleanPath(it.filePath());
+        if (std::any_of(leftOut_.cbegin(), leftOut_.cend(), [&](const QString& out) { return clean.startsWith(out); })) {
+            continue;
+        }
         files.push_back({it.filePath(), it.fileInfo().size(), {}, {}});
     }
 

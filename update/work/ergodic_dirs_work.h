@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QRunnable>
 #include <QString>
+#include <QStringList>
 
 #include "manifest.h"
 
@@ -13,6 +14,9 @@ class ErgodicDirsWork : public QObject, public QRunnable {
     Q_OBJECT
 public:
     ErgodicDirsWork(const QString& root, const ManifestMap& manifest);
+    // Files below folder are not the installation's (the programs' own logs): they are neither
+    // hashed nor compared.
+    void LeaveOut(const QString& folder);
     void run() override;
 
 signals:
@@ -20,6 +24,8 @@ signals:
 
 private:
     QString root_;
+    // Left-out folders, cleaned and ending in "/".
+    QStringList leftOut_;
     // Archive name of a local file -> lower-case hex MD5 of its bytes (empty: unreadable).
     QMap<QString, QString> localChecksums_;
     ManifestMap manifest_;

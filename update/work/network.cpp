@@ -66,6 +66,7 @@ void NetWork::DownLoad(const QMap<QString, QString>& files, int type, const QMap
 
 void NetWork::Ergodic(const ManifestMap& manifest) {
     auto* work = new ErgodicDirsWork(layout_.InstallRoot(), manifest);
+    work->LeaveOut(layout_.LogDir());
     connect(work, SIGNAL(ergodicdirfinished(bool)), this, SIGNAL(ergodicdirfinished(bool)));
     QThreadPool::globalInstance()->start(work);
 }
