@@ -15,6 +15,7 @@
 #include "manifest.h"
 #include "qrequest.h"
 #include "release_public_key.h"
+#include "run_log.h"
 #include "signed_manifest.h"
 #include "single_instance.h"
 #include "uncompress_work.h"
@@ -48,6 +49,7 @@ bool ReadPendingManifest(const UpdateLayout& layout, ManifestMap* files) {
         return true;
     }
     qWarning("update.json not installed: %s", qPrintable(problem));
+    RunLog::SetOutcome(QStringLiteral("failed: update.json not installed: ") + problem);
     return false;
 }
 
@@ -66,8 +68,15 @@ bool UpdateAppFiles(QString dir, install::Installation& installation) {
         qDebug() << QString("%1 copy file:").arg(copied ? 1 : 0) << source << " to" << target;
     };
     const install::StepResult result = installation.Replace(hooks);
-    if (result == install::StepResult::Failed && !installation.Refused()) return false;
+    if (result == install::StepResult::Failed && !installation.Refused()) {
+        RunLog::SetOutcome(QStringLiteral("failed: the installation was undone; the next run tries again"));
+        return false;
+    }
     RemoveMarker(dir);
+    RunLog::SetOutcome(result == install::StepResult::Done ? QStringLiteral("finished: the pending download is installed")
+                       : result == install::StepResult::NothingFound
+                           ? QStringLiteral("nothing to do: the pending download holds no files")
+                           : QStringLiteral("failed: the pending download was refused and is given up"));
     return result == install::StepResult::Done;
 }
 
@@ -76,6 +85,8 @@ int main(int argc, char* argv[]) {
     // The updater, the download directory and the install root lie where the updater's layout
     // puts them, relative to this program's folder.
     const UpdateLayout layout = UpdateLayout::OfRunningProgram();
+    RunLog::Begin(layout, kHelperImage, QString(), QCoreApplication::arguments().mid(1));
+    RunLog::SetOutcome(QStringLiteral("nothing to do: no download is pending"));
 
     // A folder of that name is no marker.
     ManifestMap files;
@@ -104,7 +115,12 @@ int main(int argc, char* argv[]) {
     // The updater that started this helper at its exit may hold its guard a moment longer; an
     // updater started before it lets go takes itself for a second copy and steps aside, and the
     // version check never happens. Waited for, bounded: past that it is started all the same.
-    platform::WaitForSingleInstanceFree(kUpdaterInstanceName, std::chrono::seconds(15));
-    QProcess::startDetached(layout.UpdaterPath(), kUpdaterArguments);
+    if (!platform::WaitForSingleInstanceFree(kUpdaterInstanceName, std::chrono::seconds(15))) {
+        qWarning("The updater that started this helper still runs; starting the next one all the same");
+    }
+    if (!QProcess::startDetached(layout.UpdaterPath(), kUpdaterArguments)) {
+        qWarning("%s could not be started", qUtf8Printable(layout.UpdaterPath()));
+    }
+    RunLog::End();
     return 0;
 }

@@ -207,6 +207,10 @@ Digests Site::Backups() const {
     return digests;
 }
 
+QStringList Site::LogLines(const QString& program) const {
+    return QString::fromUtf8(testtree::ReadFile(Bin() + "/logs/" + program + ".log")).split('\n', Qt::SkipEmptyParts);
+}
+
 QStringList Site::Started() const {
     return QString::fromUtf8(testtree::ReadFile(Bin() + "/started.log")).split('\n', Qt::SkipEmptyParts);
 }

@@ -62,6 +62,8 @@ public:
     QString Bin() const { return Root() + "/app/bin"; }
     QString DownloadDir() const { return Bin() + "/download"; }
     QString Tmp() const { return temp_.path() + "/tmp"; }
+    // The lines of app/bin/logs/<program>.log.
+    QStringList LogLines(const QString& program) const;
     // Bytes the programs in Bin() take on disk.
     static qint64 ProgramBytes();
 

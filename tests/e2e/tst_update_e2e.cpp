@@ -92,6 +92,8 @@ void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
     QCOMPARE(testtree::Snapshot(site.DownloadDir()).keys(), expected);
     QCOMPARE(Diff(site.Installed(), Digest(Version("v1"))), QStringList());
     QVERIFY(site.Started().isEmpty());
+    QVERIFY2(site.LogLines("update").last().contains("] I update.exe ended: finished: "),
+             qPrintable(site.LogLines("update").join('\n')));
 
     // A second silent run finds the marker and ends without a request.
     const int requests = server.RequestCount();
@@ -106,6 +108,10 @@ void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
     QCOMPARE(Diff(site.Installed(), Digest(Version("v2"))), QStringList());
     QCOMPARE(Diff(site.Backups(), Backups(Version("v1"), Version("v2"))), QStringList());
     QVERIFY(!QFileInfo::exists(site.DownloadDir() + "/local.ini"));
+    const QStringList helperLog = site.LogLines("helper");
+    QVERIFY2(!helperLog.isEmpty() && helperLog.first().contains("] I helper.exe " UPDATER_VERSION " started: ") &&
+                 helperLog.last().contains("] I helper.exe ended: finished: the pending download is installed"),
+             qPrintable(helperLog.join('\n')));
     QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/api"), 1, kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(site.Started(), QStringList{"ZEBAssistant.exe"}, kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);

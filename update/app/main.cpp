@@ -7,6 +7,7 @@
 
 #include "main_presenter.h"
 #include "release_public_key.h"
+#include "run_log.h"
 #include "single_instance.h"
 #include "update_layout.h"
 #include "version_check.h"
@@ -29,17 +30,22 @@ int main(int argc, char* argv[]) {
 
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication app(argc, argv);
-    if (argc != kExpectedArgc) return kBadArguments;
+    // Everything the run touches lies relative to this program.
+    const UpdateLayout layout = UpdateLayout::OfRunningProgram();
 
     // The application's own argument list decodes the command line as the system wrote it
     // (wide on Windows), so a URL with non-ASCII characters arrives intact.
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != kExpectedArgc) return kBadArguments;
-    const QString mode = args.at(2);
-    if (mode != kStartupMode && mode != kCheckVersionMode && mode != kSilentDownloadMode) return kBadArguments;
+    const QString mode = args.value(2);
+    RunLog::Begin(layout, kUpdaterImage, mode, args.mid(1));
+    if (argc != kExpectedArgc || args.size() != kExpectedArgc ||
+        (mode != kStartupMode && mode != kCheckVersionMode && mode != kSilentDownloadMode)) {
+        RunLog::End(QStringLiteral("failed: usage: update.exe <unused> startup|checkVersion|silentDownload <manifest URL>"));
+        return kBadArguments;
+    }
 
-    // Lives until the process ends. Everything the run touches lies relative to this program.
-    auto* presenter = new MainPresenter(args.at(3), UpdateLayout::OfRunningProgram());
+    // Lives until the process ends.
+    auto* presenter = new MainPresenter(args.at(3), layout);
     presenter->SetReleaseKey(QByteArray(kReleasePublicKey));
 
     if (mode == kStartupMode) {
@@ -47,11 +53,16 @@ int main(int argc, char* argv[]) {
         presenter->FetchManifest();
     } else if (mode == kSilentDownloadMode) {
         // A finished download is waiting for the helper; fetching again would gain nothing.
-        if (!presenter->NeedsDownload()) return 0;
+        if (!presenter->NeedsDownload()) {
+            RunLog::End(QStringLiteral("nothing to do: a finished download waits for the helper"));
+            return 0;
+        }
         presenter->SetInteractive(false);
         presenter->FetchManifest();
     } else {
         SendVersionCheck(presenter);
     }
-    return app.exec();
+    const int code = app.exec();
+    RunLog::End();
+    return code;
 }

@@ -19,6 +19,7 @@
 #include "path_link.h"
 #include "process_kill.h"
 #include "qrequest.h"
+#include "run_log.h"
 #include "signed_manifest.h"
 
 namespace {
@@ -89,7 +90,10 @@ void MainPresenter::FetchManifest() {
 }
 
 void MainPresenter::NetWorkFinished(int type, int ecode) {
-    if (ecode != 0) failed = true;
+    if (ecode != 0) {
+        failed = true;
+        if (type == DownLoadWork::kUpdateFile) ++failedDownloads;
+    }
 
     if (type == DownLoadWork::kManifest && ecode == 0 && !releaseKey.isEmpty()) {
         // The manifest is judged once its signature is here too.
@@ -109,9 +113,16 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
             // Nothing to act on: a failed update, before anything is ended or fetched. "重试"
             // fetches the manifest again; a silent run ends without a marker.
             failed = true;
+            if (ecode != 0) {
+                RunLog::SetOutcome(QStringLiteral("failed: %1 could not be downloaded (code %2)")
+                                       .arg(type == DownLoadWork::kManifest ? "update.json" : "update.json.sig")
+                                       .arg(ecode));
+            }
             EndWith(false);
             return;
         }
+        // Until the update ends one way or another, closing the window is where it ends.
+        RunLog::SetOutcome(QStringLiteral("closed by the user"));
         if (installAfterManifest) {
             // The user asked for the update while the manifest was unusable: go on with it.
             installAfterManifest = false;
@@ -127,6 +138,7 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
     if (!view->IsProgressComplete()) return;  // more files outstanding
 
     if (failed) {
+        RunLog::SetOutcome(QStringLiteral("failed: %1 of %2 downloads failed").arg(failedDownloads).arg(fetchList.size()));
         EndWith(false);
     } else if (interactive) {
         view->ShowInstalling();
@@ -135,8 +147,10 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
         QFile marker(layout.MarkerPath());
-        marker.open(QIODevice::WriteOnly);
+        const bool marked = marker.open(QIODevice::WriteOnly);
         marker.close();
+        RunLog::SetOutcome(marked ? QStringLiteral("finished: %1 archives downloaded for the helper").arg(fetchList.size())
+                                  : QStringLiteral("failed: the marker %1 could not be written").arg(layout.MarkerPath()));
         view->close();
     }
 }
@@ -152,6 +166,7 @@ void MainPresenter::LoadManifest() {
                                               &problem, &unmanaged);
     if (!manifestUsable) {
         qWarning("update.json not used: %s", qPrintable(problem));
+        RunLog::SetOutcome(QStringLiteral("failed: update.json not used: ") + problem);
         return;
     }
     // The walk never finds such files installed, and the copy never installs them: fetching
@@ -180,14 +195,18 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
     failed = !finish;
     if (!finish) {
         // Nothing differs from the manifest: the installation is already current.
+        RunLog::SetOutcome(QStringLiteral("nothing to do: the installed files match update.json"));
         EndWith(true);
         return;
     }
     if (!RemoveStaleDownloads()) {
         failed = true;
+        RunLog::SetOutcome(QStringLiteral("failed: files of an earlier run in %1 could not be removed")
+                               .arg(layout.DownloadDir()));
         EndWith(false);
         return;
     }
+    failedDownloads = 0;
     view->ShowDownloading(fetchList.size());
     network->DownLoad(fetchList, DownLoadWork::kUpdateFile, DeclaredSizes(files));
 }
@@ -223,6 +242,8 @@ void MainPresenter::EndWith(bool success) {
 
 void MainPresenter::UnCompressFinished(bool finish) {
     failed = !finish;
+    RunLog::SetOutcome(finish ? QStringLiteral("finished: %1 files installed").arg(fetchList.size())
+                              : QStringLiteral("failed: the installation did not complete"));
     view->ShowResult(finish);
 }
 

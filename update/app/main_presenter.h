@@ -66,6 +66,8 @@ private:
     bool manifestUsable = false;
     // BeginInstall came while the manifest was unusable: install once a usable one arrives.
     bool installAfterManifest = false;
+    // Archives of this round that failed to download.
+    int failedDownloads = 0;
     MainWidget* view = nullptr;
     NetWork* network = nullptr;
     ManifestMap files;

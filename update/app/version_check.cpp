@@ -12,6 +12,7 @@
 #include "main_presenter.h"
 #include "manifest.h"
 #include "qrequest.h"
+#include "run_log.h"
 
 namespace {
 
@@ -19,8 +20,9 @@ const QString kVersionKey = QStringLiteral("versionNumber");
 
 // Nothing to do: the assistant application runs again and this updater ends here, without
 // the exit hook (no helper is started) and without waiting for anything else.
-[[noreturn]] void RestartAndEnd(MainPresenter* presenter) {
+[[noreturn]] void RestartAndEnd(MainPresenter* presenter, const QString& outcome) {
     presenter->RestartApp();
+    RunLog::End(outcome);
     std::fflush(nullptr);
     std::_Exit(0);
 }
@@ -35,9 +37,10 @@ void SendVersionCheck(MainPresenter* presenter) {
 }
 
 void HandleVersionAnswer(MainPresenter* presenter, bool ok, const QByteArray& body) {
-    if (!ok) RestartAndEnd(presenter);
+    if (!ok) RestartAndEnd(presenter, QStringLiteral("failed: the update service gave no answer"));
     const VersionAnswer answer = ParseVersionAnswer(body);
-    if (!answer.update) RestartAndEnd(presenter);
+    if (!answer.update) RestartAndEnd(presenter, QStringLiteral("nothing to do: the update service offers no update"));
+    qInfo("The update service offers %s%s", qUtf8Printable(answer.downloadUrl), answer.forceUpdate ? " (forced)" : "");
 
     presenter->SetDownloadUrl(answer.downloadUrl);
     presenter->SetInteractive(true);

@@ -16,6 +16,7 @@
 
 #include "process_kill.h"
 #include "prompt_widget.h"
+#include "run_log.h"
 #include "update_layout.h"
 #include "widget.h"
 
@@ -280,8 +281,11 @@ void MainWidget::OnCloseClicked() {
     stopPrompt_ = prompt;
     connect(prompt, &PromptWidget::userConfirmed, this, [](bool yes) {
         // A confirmed stop ends every updater process, this one included; if the kill cannot
-        // even be started the prompt just stays.
-        if (yes) platform::StartKillByImageName(kUpdaterImage);
+        // even be started the prompt just stays. The run's last line is written first: the
+        // kill leaves no time for it.
+        if (!yes) return;
+        RunLog::End(QStringLiteral("stopped by the user"));
+        platform::StartKillByImageName(kUpdaterImage);
     });
     prompt->show();
 }
