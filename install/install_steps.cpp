@@ -51,12 +51,18 @@ public:
 
     // Newest change first, so a folder is emptied before it is removed and a backup is back at
     // its ".bak" name before the older backup kept aside returns to that same name.
-    void Rollback() {
+    // Returns how many files could not be put back (the installation is then mixed).
+    int Rollback() {
+        int notBack = 0;
         for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
             switch (it->kind) {
             case Kind::Aside:
             case Kind::Backup:
-                QFile::rename(it->other, it->path);
+                if (!QFile::rename(it->other, it->path)) {
+                    ++notBack;
+                    qWarning("Rollback: %s could not be put back from %s", qUtf8Printable(it->path),
+                             qUtf8Printable(it->other));
+                }
                 break;
             case Kind::File:
                 platform::RemoveFile(it->path);
@@ -67,6 +73,7 @@ public:
             }
         }
         undo_.clear();
+        return notBack;
     }
 
 private:
@@ -360,8 +367,10 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
     std::vector<Staged> staged(sources.size());
     // Whatever fails after the first change: the old version back entirely, and on the disk.
     const auto fail = [&] {
-        journal.Rollback();
+        const int notBack = journal.Rollback();
         FlushFolders(touched);
+        if (notBack == 0) qWarning("Update rolled back: the installed files are the old version again");
+        else qWarning("Update rolled back, but %d files could not be put back", notBack);
         return StepResult::Failed;
     };
 
