@@ -172,10 +172,11 @@ def make_new(old, new):
 
 
 # What a run leaves in the installation besides the new version's files: the updater's
-# download folder, the ".bak" copy of each replaced file, and the stand-in assistant's record
-# of its starts.
+# download folder, the programs' logs, the ".bak" copy of each replaced file, and the stand-in
+# assistant's record of its starts.
 def is_run_artefact(name):
-    return name.startswith("app/bin/download/") or name.endswith(".bak") or name == "app/bin/started.log"
+    return (name.startswith(("app/bin/download/", "app/bin/logs/")) or name.endswith(".bak")
+            or name == "app/bin/started.log")
 
 
 def compare(old, new, root):
