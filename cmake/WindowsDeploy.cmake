@@ -1,6 +1,8 @@
 # The Windows programs as users get them. `cmake --install <build> --prefix <dir>` lays out
 # <dir>/app/bin: update.exe, helper.exe, wisp.dll, the Qt DLLs they import, the "windows"
 # platform plugin, the Windows style and the MinGW-w64 runtime that Qt's DLLs import (the posix thread model's).
+# `cpack` (or the build's "package" target) packs the same folder, app/bin included, into
+# package/updater-<version>-win64.zip for a maker's installer.
 # Included from the top-level list in a Windows build of the Qt parts.
 
 set(UPDATER_DEPLOY_BIN app/bin)
@@ -37,3 +39,13 @@ install(FILES "${UPDATER_QT_ROOT}/plugins/styles/qwindowsvistastyle.dll" DESTINA
 # request/ copies wisp.dll there when it is built.
 # Tests link QtTest too.
 file(COPY ${updater_qt_dlls} ${UPDATER_QT_ROOT}/bin/Qt5Test.dll ${updater_runtime_dlls} DESTINATION ${UPDATER_WINE_DLL_DIR})
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME updater)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME updater-${PROJECT_VERSION}-win64)
+# The zip's entries start at app/bin, as the install root holds them, not in a folder of the
+# package's name.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)

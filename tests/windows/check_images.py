@@ -4,10 +4,16 @@ manifest (resource type 24, id 1) asks for administrator rights, with an icon, i
 the DLLs it is shipped with and the system's own.
 
 Usage: check_images.py FOLDER   (the deployed app/bin folder)
+       check_images.py --package ZIP DEPLOYED SYSTEM
+         the package: it holds exactly the files of the DEPLOYED folder (app/bin within it), its
+         programs pass the checks above, and every DLL that any program or DLL in it imports lies
+         in the package's app/bin or in SYSTEM (the system folder of a Windows, Wine's here).
 """
 import re
 import struct
 import sys
+import tempfile
+import zipfile
 from pathlib import Path
 
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
@@ -111,7 +117,37 @@ def check(path):
     return ["%s: %s" % (path.name, p) for p in problems]
 
 
+def check_package(package, deployed, system):
+    problems = []
+    with zipfile.ZipFile(package) as archive, tempfile.TemporaryDirectory() as temp:
+        packed = {name for name in archive.namelist() if not name.endswith("/")}
+        laid = {p.relative_to(deployed).as_posix() for p in deployed.rglob("*") if p.is_file()}
+        problems += ["%s: packed but not deployed" % name for name in sorted(packed - laid)]
+        problems += ["%s: deployed but not packed" % name for name in sorted(laid - packed)]
+        archive.extractall(temp)
+        bin_folder = Path(temp) / "app" / "bin"
+        for name in sorted(EXPECTED):
+            problems += check(bin_folder / name)
+        # Windows looks for a DLL in the program's folder, then in the system's.
+        beside = {p.name.lower() for p in bin_folder.iterdir()}
+        available = beside | {p.name.lower() for p in system.iterdir()}
+        for image_path in sorted(Path(temp).rglob("*")):
+            if image_path.suffix.lower() not in (".exe", ".dll"):
+                continue
+            for dll in sorted(Image(image_path.read_bytes()).imports()):
+                if dll not in available and not dll.startswith("api-ms-win-"):
+                    problems.append("%s imports %s, found neither in the package nor in the system"
+                                    % (image_path.relative_to(temp).as_posix(), dll))
+    print("%s: %d files" % (package.name, len(packed)))
+    return problems
+
+
 def main():
+    if sys.argv[1] == "--package":
+        problems = check_package(Path(sys.argv[2]), Path(sys.argv[3]), Path(sys.argv[4]))
+        for problem in problems:
+            print(problem, file=sys.stderr)
+        return 1 if problems else 0
     folder = Path(sys.argv[1])
     problems = []
     for name in sorted(EXPECTED):
