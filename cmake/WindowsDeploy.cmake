@@ -43,7 +43,10 @@ file(COPY ${updater_qt_dlls} ${UPDATER_QT_ROOT}/bin/Qt5Test.dll ${updater_runtim
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME updater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME updater-${PROJECT_VERSION}-win64)
+# include(CPack) leaves CPACK_PACKAGE_FILE_NAME set to the source package's name: the tests
+# read the binary package's from here.
+set(UPDATER_PACKAGE_FILE_NAME updater-${PROJECT_VERSION}-win64)
+set(CPACK_PACKAGE_FILE_NAME ${UPDATER_PACKAGE_FILE_NAME})
 # The zip's entries start at app/bin, as the install root holds them, not in a folder of the
 # package's name.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
