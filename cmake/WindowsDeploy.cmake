@@ -50,5 +50,7 @@ set(CPACK_PACKAGE_FILE_NAME ${UPDATER_PACKAGE_FILE_NAME})
 # The zip's entries start at app/bin, as the install root holds them, not in a folder of the
 # package's name.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+# What users install carries no debug information (the build tree keeps it).
+set(CPACK_STRIP_FILES TRUE)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)
