@@ -1,16 +1,21 @@
 // download_bench: times a real silent download, `update.exe "" silentDownload URL`, against
-// `curl --parallel` and `aria2c -j`, all fetching the same batch from nginx on 127.0.0.1. Not a test.
+// `curl --parallel` and `aria2c -j`, all fetching the same batch from nginx on 127.0.0.1; or, with
+// --line-mbit, against curl through a relay that makes a long, thin line of the loopback. Not a test.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QUrl>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "bench_http_server.h"
 #include "bench_options.h"
 #include "bench_process.h"
 #include "bench_tree.h"
+#include "line_relay.h"
 #include "manifest.h"
 #include "tree_compare.h"
 
@@ -48,11 +53,15 @@ int main(int argc, char** argv) {
         {"large", "Large files.", "N", "10"},
         {"large-mib", "Size of a large file.", "M", "8"},
         {"parallel", "Transfers at once for curl and aria2c.", "P", "8"},
+        {"line-mbit", "Through a line of this rate each way (0: straight to the server).", "M", "0"},
+        {"line-delay-ms", "The line's delay each way.", "D", "40"},
     });
     const unsigned rounds = bench::Number(parser, "rounds", 1, 100);
     const unsigned smallKib = bench::Number(parser, "small-kib", 0, 1 << 20);
     const unsigned largeMib = bench::Number(parser, "large-mib", 0, 4096);
     const std::string parallel = std::to_string(bench::Number(parser, "parallel", 1, 64));
+    const unsigned lineMbit = bench::Number(parser, "line-mbit", 0, 100000);
+    const unsigned lineDelayMs = bench::Number(parser, "line-delay-ms", 0, 10000);
     if (!bench::HaveTools("download_bench", {"curl", "aria2c"})) return 1;
     // Archive names as update-pack writes them: the installed file's path + ".zip".
     std::vector<bench::TreeFile> planned;
@@ -77,6 +86,16 @@ int main(int argc, char** argv) {
     }
     bench::Nginx server(QCoreApplication::applicationDirPath() + "/download-nginx", www);
     if (server.Start() == 0) return 1;
+    // Everything, manifest included, goes through the line when there is one.
+    std::unique_ptr<bench::LineRelay> line;
+    QString origin = server.Url(QString());
+    if (lineMbit > 0) {
+        const quint16 serverPort = static_cast<quint16>(QUrl(origin).port());
+        line = std::make_unique<bench::LineRelay>(serverPort, std::chrono::milliseconds(lineDelayMs), lineMbit * 1e6);
+        const quint16 port = line->Start();
+        if (port == 0) return 1;
+        origin = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    }
 
     // The manifest lists every file with its URL and size; the MD5 of a file that is not
     // installed does not matter.
@@ -86,7 +105,7 @@ int main(int argc, char** argv) {
     std::uint64_t bytes = 0;
     for (const bench::TreeFile& file : planned) {
         const QString path = "/" + QString::fromStdString(file.path);
-        const QString url = server.Url(kFiles + path);
+        const QString url = origin + kFiles + path;
         entries.append(ManifestEntry{path, QString(32, QChar('0')), url, QString(), static_cast<qint64>(file.size)});
         curlList += "url = \"" + url.toUtf8() + "\"\noutput = \"" + path.mid(1).toUtf8() + "\"\n";
         ariaList += url.toUtf8() + "\n  out=" + path.mid(1).toUtf8() + "\n";
@@ -105,7 +124,7 @@ int main(int argc, char** argv) {
     qputenv("TMPDIR", (data.path() + "/tmp").toUtf8());
 
     std::vector<bench::Tool> tools{
-        {"ours", {"update.exe", "", "silentDownload", server.Url("/update.json").toStdString()}, {}},
+        {"ours", {"update.exe", "", "silentDownload", (origin + "/update.json").toStdString()}, {}},
         {"curl",
          {"curl", "-s", "-f", "--create-dirs", "--parallel", "--parallel-max", parallel, "-K",
           (data.path() + "/curl.list").toStdString()},
@@ -141,12 +160,31 @@ int main(int argc, char** argv) {
         }
         return Fetched(www, out, tool.name);
     };
-    std::printf("%zu files, %.1f MiB from nginx on 127.0.0.1; curl and aria2c %s at once\n", planned.size(),
-                bytes / 1048576.0, parallel.c_str());
+    // Over a line, aria2c (a peer on loopback) is left out: curl is the one to beat there.
+    if (line) tools.pop_back();
+    if (line) {
+        std::printf("%zu files, %.1f MiB from nginx through a %u Mbit/s line with %u ms each way; curl %s at once\n",
+                    planned.size(), bytes / 1048576.0, lineMbit, lineDelayMs, parallel.c_str());
+    } else {
+        std::printf("%zu files, %.1f MiB from nginx on 127.0.0.1; curl and aria2c %s at once\n", planned.size(),
+                    bytes / 1048576.0, parallel.c_str());
+    }
     for (bench::Tool& tool : tools) {  // untimed warm-up: page cache, the server's first connections
         if (!runOnce(tool, false)) return 1;
     }
     if (!bench::RunRounds(tools, rounds, [&](bench::Tool& tool, unsigned) { return runOnce(tool, true); })) return 1;
+    if (line) {
+        bench::PrintTable({&tools[0], &tools[1]});
+        const double ours = tools[0].MedianWall();
+        const double curl = tools[1].MedianWall();
+        // The line's own limit: every byte at its rate, plus the round trips of the manifest's
+        // request and the first archive's (connections opened within them).
+        const double limit = bytes * 8.0 / (lineMbit * 1e6) + 4 * 2 * lineDelayMs / 1000.0;
+        std::printf("line limit  = %.2f s (the bytes at %u Mbit/s and four round trips)\n", limit, lineMbit);
+        std::printf("ours/curl   = %.2f (goal <= 1.0) %s\n", ours / curl, bench::Verdict(ours <= curl));
+        std::printf("ours/limit  = %.2f, curl/limit = %.2f\n", ours / limit, curl / limit);
+        return 0;
+    }
     bench::PrintTable({&tools[0], &tools[1], &tools[2]});
     const double ours = tools[0].MedianWall();
     const double curl = tools[1].MedianWall();
