@@ -20,9 +20,12 @@ RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 SUBSYSTEM_GUI = 2
 
 # What each program may import: the DLLs deployed beside it, and the system's.
-SYSTEM = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll"}
+# The system's: the C runtime and the Windows API, libcurl's sockets and certificate store among them.
+SYSTEM = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll", "ws2_32.dll", "crypt32.dll",
+          "bcrypt.dll"}
+# Qt's network module is the request library's (wisp.dll): update.exe downloads through libcurl.
 EXPECTED = {
-    "update.exe": {"qt5core.dll", "qt5gui.dll", "qt5widgets.dll", "qt5network.dll", "wisp.dll"},
+    "update.exe": {"qt5core.dll", "qt5gui.dll", "qt5widgets.dll", "wisp.dll"},
     "helper.exe": {"qt5core.dll", "qt5widgets.dll"},
 }
 

@@ -1,13 +1,12 @@
-// Download lane: the lane's thread runs one event loop for its connections and all its transfers.
-// Each transfer is a DownLoadWork made in this thread, so its signals arrive here directly; its
-// report is passed on once, and the next job starts in its place.
+// Download lane: the lane's thread runs one libcurl batch for its connections and all its
+// transfers. Each transfer is a DownLoadWork made in this thread, so its report arrives here
+// directly; it is passed on once, and the next job starts in its place.
 #include "download_lane.h"
 
-#include <QEventLoop>
 #include <QMutexLocker>
 
+#include "curl_batch.h"
 #include "download_work.h"
-#include "http_client.h"
 
 bool DownLoadQueue::Take(DownLoadJob* job) {
     QMutexLocker lock(&mutex_);
@@ -20,42 +19,31 @@ DownLoadLane::DownLoadLane(const QString& downloadDir, int type, std::shared_ptr
     : QObject(nullptr), downloadDir_(downloadDir), type_(type), queue_(std::move(queue)) {}
 
 void DownLoadLane::run() {
-    HttpClient client;
-    // Finished transfers delete themselves later; whatever is left goes with this parent,
-    // before the client and its idle connections.
-    QObject transfers;
-    QEventLoop loop;
-    client_ = &client;
-    transfers_ = &transfers;
-    loop_ = &loop;
+    CurlBatch batch;
+    batch_ = &batch;
     Fill();
-    if (running_ > 0) loop.exec();
-    client_ = nullptr;
-    transfers_ = nullptr;
-    loop_ = nullptr;
+    batch.Run([this] { Fill(); });
+    done_.clear();
+    batch_ = nullptr;
 }
 
 void DownLoadLane::Fill() {
-    if (filling_) return;
-    filling_ = true;
+    done_.clear();
     DownLoadJob job;
-    while (running_ < kTransfers && queue_->Take(&job)) {
-        auto* work = new DownLoadWork(downloadDir_, type_);
-        work->setParent(transfers_);
-        work->SetFileName(job.fileName);
-        work->SetUrl(job.url);
-        work->SetSizeLimit(job.sizeLimit);
-        ++running_;
-        // The work, not this lane (which belongs to the thread that made it), is the context:
-        // the report is handled here, at once.
-        connect(work, &DownLoadWork::workfinished, work, [this, work](int type, int ecode) {
-            --running_;
+    while (static_cast<int>(live_.size()) < kTransfers && queue_->Take(&job)) {
+        auto work = std::make_unique<DownLoadWork>(downloadDir_, type_);
+        DownLoadWork* transfer = work.get();
+        transfer->SetFileName(job.fileName);
+        transfer->SetUrl(job.url);
+        transfer->SetSizeLimit(job.sizeLimit);
+        live_.emplace(transfer, std::move(work));
+        // The report comes in this thread, from inside the batch's loop (or from inside Start()
+        // when no request went out); the work is kept until the next Fill().
+        connect(transfer, &DownLoadWork::workfinished, transfer, [this, transfer](int type, int ecode) {
+            auto node = live_.extract(transfer);
+            done_.push_back(std::move(node.mapped()));
             emit workfinished(type, ecode);
-            work->deleteLater();
-            Fill();
-        });
-        work->Start(client_);
+        }, Qt::DirectConnection);
+        transfer->Start(batch_);
     }
-    filling_ = false;
-    if (running_ == 0) loop_->quit();
 }

@@ -1,6 +1,6 @@
 // DownLoadLane: one pool thread's share of a download batch. It takes the batch's jobs in turn
-// and keeps a few transfers in flight through one HttpClient, whose HTTP/1.1 connections stay
-// open from one file to the next.
+// and keeps a few transfers in flight through one CurlBatch, whose connections stay open from one
+// file to the next.
 #pragma once
 
 #include <QMutex>
@@ -10,9 +10,11 @@
 #include <QVector>
 
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
-class QEventLoop;
-class HttpClient;
+class CurlBatch;
+class DownLoadWork;
 
 // One file of a batch: the path below the download directory, its URL, and the bytes it may
 // have (negative: no bound of its own).
@@ -38,7 +40,7 @@ private:
 class DownLoadLane : public QObject, public QRunnable {
     Q_OBJECT
 public:
-    // Transfers one lane keeps in flight, each on a connection of its own (the client opens one
+    // Transfers one lane keeps in flight, each on a connection of its own (libcurl opens one
     // whenever none is idle), so its stall countdown measures the server, not a wait for a free
     // connection.
     static constexpr int kTransfers = 4;
@@ -54,19 +56,17 @@ signals:
     void workfinished(int type, int ecode);
 
 private:
-    // Starts jobs until kTransfers are in flight or the queue is empty; ends the loop when
-    // nothing is left in flight.
+    // Deletes the transfers that have reported, then starts jobs until kTransfers are in flight
+    // or the queue is empty.
     void Fill();
 
     QString downloadDir_;
     int type_;
     std::shared_ptr<DownLoadQueue> queue_;
-    // Valid while run() runs: its client, its loop, and the parent of its transfers.
-    HttpClient* client_ = nullptr;
-    QEventLoop* loop_ = nullptr;
-    QObject* transfers_ = nullptr;
-    int running_ = 0;
-    // Set while Fill() starts jobs: a transfer that reports from inside its Start() calls Fill()
-    // again, and the loop already running goes on instead.
-    bool filling_ = false;
+    // Valid while run() runs.
+    CurlBatch* batch_ = nullptr;
+    // Transfers in flight; those that have reported, deleted by the next Fill() (not from inside
+    // their own report).
+    std::unordered_map<DownLoadWork*, std::unique_ptr<DownLoadWork>> live_;
+    std::vector<std::unique_ptr<DownLoadWork>> done_;
 };

@@ -1,19 +1,17 @@
-// Download worker: one GET streamed chunk by chunk into its target file on a pool thread, with a
-// no-progress limit, a low-speed limit, bounded sizes, safe redirects and no file left
-// behind when the transfer fails.
+// Download worker: one GET through libcurl, streamed piece by piece into its target file, with a
+// no-progress limit, a low-speed limit, bounded sizes and heads, safe redirects and no file left
+// behind when the transfer fails. Failures are reported with the codes of QNetworkReply, as the
+// rest of the updater has always judged them.
 #include "download_work.h"
 
+#include <curl/curl.h>
+
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QNetworkReply>
-#include <QTimer>
 #include <QUrl>
 
-#include <vector>
-
-#include "http_client.h"
-#include "http_transfer.h"
+#include "curl_batch.h"
 
 namespace {
 
@@ -71,27 +69,94 @@ bool MakeFolders(const QString& dir) {
     return QDir().mkdir(dir) || QFileInfo(dir).isDir();
 }
 
-// The piece of a body read and written at a time.
-constexpr qint64 kReadChunk = 256 * 1024;
+// Redirects followed at most; one more fails the transfer.
+constexpr long kMaxRedirects = 5;
+// The largest response head (status line and headers) accepted.
+constexpr qint64 kMaxHead = 64 * 1024;
+// What libcurl hands the write callback at most at a time.
+constexpr long kReceiveBuffer = 256 * 1024;
+// A test's own certificate authority, trusted instead of the system's: tests serve https with a
+// certificate they made. Read at every transfer.
+constexpr char kCaFileVariable[] = "UPDATER_DOWNLOAD_CA_FILE";
 
 bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
+// The QNetworkReply code of an HTTP error status.
+int StatusError(long status) {
+    switch (status) {
+    case 401: return QNetworkReply::AuthenticationRequiredError;
+    case 403: return QNetworkReply::ContentAccessDenied;
+    case 404: return QNetworkReply::ContentNotFoundError;
+    case 405: return QNetworkReply::ContentOperationNotPermittedError;
+    case 407: return QNetworkReply::ProxyAuthenticationRequiredError;
+    case 409: return QNetworkReply::ContentConflictError;
+    case 410: return QNetworkReply::ContentGoneError;
+    case 500: return QNetworkReply::InternalServerError;
+    case 501: return QNetworkReply::OperationNotImplementedError;
+    case 503: return QNetworkReply::ServiceUnavailableError;
+    default: break;
+    }
+    return status >= 500 ? QNetworkReply::UnknownServerError : QNetworkReply::UnknownContentError;
+}
+
+// The QNetworkReply code of a libcurl failure.
+int CurlError(CURLcode result, long status) {
+    switch (result) {
+    case CURLE_HTTP_RETURNED_ERROR: return StatusError(status);
+    case CURLE_COULDNT_CONNECT: return QNetworkReply::ConnectionRefusedError;
+    case CURLE_COULDNT_RESOLVE_HOST: return QNetworkReply::HostNotFoundError;
+    case CURLE_COULDNT_RESOLVE_PROXY: return QNetworkReply::ProxyNotFoundError;
+    case CURLE_OPERATION_TIMEDOUT: return QNetworkReply::TimeoutError;
+    case CURLE_TOO_MANY_REDIRECTS: return QNetworkReply::TooManyRedirectsError;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT: return QNetworkReply::ProtocolUnknownError;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR: return QNetworkReply::SslHandshakeFailedError;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: return QNetworkReply::RemoteHostClosedError;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING: return QNetworkReply::ProtocolFailure;
+    default: return QNetworkReply::UnknownNetworkError;
+    }
+}
+
 }  // namespace
+
+// libcurl's C callbacks, each passing on to the handler of the transfer it was given; a false
+// from the handler aborts the transfer.
+struct DownLoadWorkCallbacks {
+    static size_t Body(char* data, size_t size, size_t count, void* work) {
+        const size_t bytes = size * count;
+        return static_cast<DownLoadWork*>(work)->OnBody(data, static_cast<qint64>(bytes)) ? bytes : 0;
+    }
+    static size_t Header(char* data, size_t size, size_t count, void* work) {
+        const size_t bytes = size * count;
+        return static_cast<DownLoadWork*>(work)->OnHeader(data, static_cast<qint64>(bytes)) ? bytes : 0;
+    }
+    static int Progress(void* work, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<DownLoadWork*>(work)->OnProgress() ? 0 : 1;
+    }
+};
 
 DownLoadWork::DownLoadWork(const QString& downloadDir, int type)
     : QObject(nullptr), type_(type), downloadDir_(downloadDir) {}
 
-DownLoadWork::~DownLoadWork() = default;
-
-void DownLoadWork::run() {
-    HttpClient client;
-    QEventLoop loop;
-    connect(this, &DownLoadWork::workfinished, &loop, &QEventLoop::quit);
-    Start(&client);
-    if (!finished_) loop.exec();
+DownLoadWork::~DownLoadWork() {
+    if (easy_ != nullptr) curl_easy_cleanup(easy_);
 }
 
-void DownLoadWork::Start(HttpClient* client) {
+void DownLoadWork::run() {
+    CurlBatch batch;
+    Start(&batch);
+    batch.Run();
+}
+
+void DownLoadWork::Start(CurlBatch* batch) {
     // Names begin with "/" and are joined as plain text, so the doubled separator after the
     // directory name is expected.
     const QString& root = downloadDir_;
@@ -115,118 +180,195 @@ void DownLoadWork::Start(HttpClient* client) {
         return;
     }
 
-    // Made here, so that it belongs to the thread that runs the transfer: this object may belong
-    // to the thread that created it.
-    context_ = std::make_unique<QObject>();
-    stallTimer_ = new QTimer(context_.get());
-    stallTimer_->setSingleShot(true);
-    stallTimer_->setInterval(StallLimitMs());
-    // Unlike the stall countdown, the window is never restarted by progress: it only ends.
-    speedTimer_ = new QTimer(context_.get());
-    speedTimer_->setInterval(StallLimitMs());
-    const qint64 windowMinimum = kMinBytesPerSecond * StallLimitMs() / 1000;
+    CURL* easy = curl_easy_init();
+    easy_ = easy;
+    curlError_.fill('\0', CURL_ERROR_SIZE);
+    // The address as a browser would send it: spaces and other characters a URL may not hold
+    // percent-encoded, and an empty path made "/".
+    const QByteArray url = QUrl(url_, QUrl::TolerantMode).toEncoded();
+    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError_.data());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // http and https only, also where a redirect points; at most kMaxRedirects of them, and
+    // never from https to http (OnHeader). Credentials a URL carries go to its own host only.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // An error status ends the transfer without its body: no error page is ever written.
+    curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
+    // Archives are fetched as they lie on the server; should a server compress a reply anyway,
+    // it is decoded.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "identity");
+    curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 1L);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0");
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    const QByteArray caFile = qgetenv(kCaFileVariable);
+    if (!caFile.isEmpty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, DownLoadWorkCallbacks::Body);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, DownLoadWorkCallbacks::Header);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, DownLoadWorkCallbacks::Progress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
 
-    // Redirects are followed up to HttpTransfer::kMaxRedirects hops, never from https to http.
-    // Transfers that share a client share nothing but its idle connections: no cookies, no
-    // credentials go from one to another.
-    reply_ = new HttpTransfer(client, QUrl(url_, QUrl::TolerantMode), context_.get());
-    QObject* context = context_.get();
-    connect(reply_, &HttpTransfer::readyRead, context, [this] { OnReadyRead(); });
-    connect(reply_, &HttpTransfer::metaDataChanged, context, [this] {
-        KeepAlive();
-        if (reply_->ContentLength() >= 0) CheckSize(reply_->ContentLength());
-    });
-    connect(reply_, &HttpTransfer::redirected, context, [this] { KeepAlive(); });
-    // Queued: Abort() signals the end at once, from inside the handler that called it.
-    connect(reply_, &HttpTransfer::finished, context, [this] { OnFinished(); }, Qt::QueuedConnection);
-    connect(stallTimer_, &QTimer::timeout, context, [this] { Stall(); });
-    connect(speedTimer_, &QTimer::timeout, context, [this, windowMinimum] {
-        if (windowReceived_ < windowMinimum) Stall();
+    sinceActivity_.start();
+    window_.start();
+    batch->Add(easy, [this](int result) { OnDone(result); });
+}
+
+bool DownLoadWork::OnProgress() {
+    // Called at least every 100 ms of the batch's loop, data or not.
+    const qint64 limit = StallLimitMs();
+    if (sinceActivity_.elapsed() >= limit) {
+        stalled_ = true;
+        return false;
+    }
+    // The window is never restarted by progress: it only ends, and a new one begins.
+    if (window_.elapsed() >= limit) {
+        if (windowReceived_ < kMinBytesPerSecond * limit / 1000) {
+            stalled_ = true;
+            return false;
+        }
         windowReceived_ = 0;
-    });
-    stallTimer_->start();
-    speedTimer_->start();
-    reply_->Start();
+        window_.start();
+    }
+    return true;
 }
 
-void DownLoadWork::Stall() {
-    if (reply_ == nullptr || reply_->IsFinished()) return;
-    stalled_ = true;
-    reply_->Abort();
+bool DownLoadWork::OnHeader(const char* data, qint64 size) {
+    sinceActivity_.start();
+    if (inBody_) return true;  // the trailer of a chunked body
+    const QByteArray line = QByteArray::fromRawData(data, static_cast<int>(size));
+    // Each response (an interim 1xx, a redirect, the final one) starts with its status line,
+    // which must be HTTP's: libcurl would take other protocols' lines for one.
+    if (status_ == 0 && headBytes_ == 0 && !line.startsWith("HTTP/")) {
+        malformed_ = true;
+        return false;
+    }
+    headBytes_ += size;
+    if (headBytes_ > kMaxHead) {
+        malformed_ = true;
+        return false;
+    }
+    if (line.startsWith("HTTP/")) {
+        const QList<QByteArray> parts = line.simplified().split(' ');
+        status_ = parts.size() >= 2 ? parts.at(1).toInt() : 0;
+        contentLength_.clear();
+        location_.clear();
+        return true;
+    }
+    const int colon = line.indexOf(':');
+    const QByteArray name = colon > 0 ? line.left(colon).trimmed().toLower() : QByteArray();
+    if (name == "location") {
+        location_ = line.mid(colon + 1).trimmed();
+        return true;
+    }
+    if (name == "content-length") {
+        // Two lengths that differ: which one frames the body?
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (!contentLength_.isEmpty() && contentLength_ != value) {
+            malformed_ = true;
+            return false;
+        }
+        contentLength_ = value;
+        return true;
+    }
+    if (!line.trimmed().isEmpty()) return true;
+
+    // The head has ended. The next line starts a response of its own.
+    const int status = status_;
+    headBytes_ = 0;
+    status_ = 0;
+    if (status >= 300 && status <= 399) {
+        // Where libcurl is about to go, if anywhere: never a step down from https to http.
+        char* current = nullptr;
+        curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &current);
+        const QUrl here(QString::fromUtf8(current != nullptr ? current : ""));
+        const QUrl next = here.resolved(QUrl::fromEncoded(location_, QUrl::TolerantMode));
+        if (!location_.isEmpty() && here.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https")) {
+            insecureRedirect_ = true;
+            return false;
+        }
+        // Not followed (no location): its body, if any, is what ends the transfer.
+        inBody_ = location_.isEmpty();
+        return true;
+    }
+    // An interim answer: the real one follows.
+    if (status >= 100 && status <= 199) return true;
+    inBody_ = true;
+    if (IsSuccessStatus(status)) {
+        curl_off_t length = -1;
+        curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (length >= 0 && !CheckSize(length)) return false;
+    }
+    return true;
 }
 
-void DownLoadWork::OnFinished() {
-    if (reply_ == nullptr) return;  // judged already
-    stallTimer_->stop();
-    speedTimer_->stop();
-    OnReadyRead();  // whatever arrived together with the end of the reply
+bool DownLoadWork::OnBody(const char* data, qint64 size) {
+    sinceActivity_.start();
+    received_ += size;
+    windowReceived_ += size;
+    if (!CheckSize(received_)) return false;  // nothing over the limit reaches the disk
+    // QFile buffers small writes; a full disk shows up at latest on the next write that needs the
+    // buffer flushed, and at the final flush in Finish().
+    if (file_.write(data, size) != size) {
+        writeError_ = QFileDevice::WriteError;
+        return false;
+    }
+    return true;
+}
 
-    int ecode = reply_->Error();
-    // A body found too large is refused for that, even when a countdown ran out while the
-    // abort was on its way.
+bool DownLoadWork::CheckSize(qint64 size) {
+    const qint64 limit = type_ == kManifest ? kManifestLimit : type_ == kSignature ? kSignatureLimit : sizeLimit_;
+    if (limit >= 0 && size > limit) tooLarge_ = true;
+    return !tooLarge_;
+}
+
+void DownLoadWork::OnDone(int result) {
+    long status = 0;
+    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+    const QString reason = QString::fromUtf8(curlError_.constData());
+    curl_easy_cleanup(easy_);
+    easy_ = nullptr;
+
+    // A body found too large is refused for that, even when a limit ran out while the abort
+    // was on its way.
+    int ecode = 0;
     if (tooLarge_) {
         ecode = QNetworkReply::ContentAccessDenied;
     } else if (stalled_) {
         ecode = QNetworkReply::TimeoutError;
     } else if (writeError_ != 0) {
         ecode = writeError_;
-    } else if (ecode == QNetworkReply::NoError) {
-        // Qt reports 4xx/5xx itself; a 1xx or a 3xx it did not follow (300, 304, ...) ends
+    } else if (insecureRedirect_) {
+        ecode = QNetworkReply::InsecureRedirectError;
+    } else if (malformed_) {
+        ecode = QNetworkReply::ProtocolFailure;
+    } else if (result != CURLE_OK) {
+        ecode = CurlError(static_cast<CURLcode>(result), status);
+    } else if (!IsSuccessStatus(static_cast<int>(status))) {
+        // A 1xx or a 3xx that was not followed (300, 304, a redirect without a location) ends
         // "without error" with no file body at all, which must not pass for a download.
-        if (!IsSuccessStatus(reply_->Status())) ecode = QNetworkReply::ProtocolFailure;
+        ecode = QNetworkReply::ProtocolFailure;
     }
-    reply_->deleteLater();
-    reply_ = nullptr;
-    Finish(ecode);
+    Finish(ecode, ecode != 0 && result != CURLE_OK ? reason : QString());
 }
 
-void DownLoadWork::Finish(int ecode) {
+void DownLoadWork::Finish(int ecode, const QString& reason) {
     // Every byte on disk before anybody is told; a failing final flush is a write error too.
     if (!file_.flush() && ecode == 0) ecode = QFileDevice::WriteError;
     file_.close();
-    // A failed transfer must not leave a partial body or a server's error page where the
-    // installer would take it for the real file.
+    // A failed transfer must not leave a partial body where the installer would take it for the
+    // real file.
     if (ecode != 0) {
         file_.remove();
         // The window only says that the update failed; the log says which file and why.
-        qWarning("Download of %s from %s failed: code %d, %lld bytes received", qUtf8Printable(fileName_),
-                 qUtf8Printable(url_), ecode, static_cast<long long>(received_));
+        qWarning("Download of %s from %s failed: code %d%s, %lld bytes received", qUtf8Printable(fileName_),
+                 qUtf8Printable(url_), ecode, reason.isEmpty() ? "" : qUtf8Printable(" (" + reason + ")"),
+                 static_cast<long long>(received_));
     }
     finished_ = true;
     emit workfinished(type_, ecode);
-}
-
-void DownLoadWork::KeepAlive() {
-    if (reply_ != nullptr) stallTimer_->start();
-}
-
-void DownLoadWork::CheckSize(qint64 size) {
-    const qint64 limit = type_ == kManifest ? kManifestLimit : type_ == kSignature ? kSignatureLimit : sizeLimit_;
-    if (limit < 0 || size <= limit || tooLarge_) return;
-    tooLarge_ = true;
-    reply_->Abort();
-}
-
-void DownLoadWork::OnReadyRead() {
-    if (reply_ == nullptr || reply_->IsFinished()) return;  // ended by Abort()
-    // Read in pieces of one buffer per transfer rather than readAll(): a body arriving faster
-    // than it is written would otherwise come as one allocation of megabytes per call, each
-    // mapped, faulted in and unmapped again by the allocator, which cost more than the transfer.
-    if (buffer_.empty()) buffer_.resize(kReadChunk);
-    for (;;) {
-        const qint64 got = reply_->Read(buffer_.data(), kReadChunk);
-        if (got <= 0 || writeError_ != 0 || tooLarge_) return;
-        received_ += got;
-        windowReceived_ += got;
-        CheckSize(received_);
-        if (tooLarge_) return;  // nothing over the limit reaches the disk
-        // QFile buffers small writes; a full disk shows up at latest on the next write that
-        // needs the buffer flushed, and at the final flush in Finish().
-        if (file_.write(buffer_.data(), got) != got) {
-            writeError_ = QFileDevice::WriteError;
-            reply_->Abort();
-            return;
-        }
-        KeepAlive();
-    }
 }

@@ -3,17 +3,14 @@
 // as one of the transfers a DownLoadLane drives over its shared connections.
 #pragma once
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QRunnable>
 #include <QString>
 
-#include <memory>
-#include <vector>
-
-class HttpClient;
-class HttpTransfer;
-class QTimer;
+class CurlBatch;
 
 class DownLoadWork : public QObject, public QRunnable {
     Q_OBJECT
@@ -38,52 +35,60 @@ public:
     // refused like an oversized manifest. Negative: no bound. Manifests and signatures keep theirs.
     void SetSizeLimit(qint64 bytes) { sizeLimit_ = bytes; }
 
-    // The transfer alone: its own connection and event loop on the calling pool thread.
+    // The transfer alone, in a batch of its own on the calling pool thread.
     void run() override;
-    // Begins the transfer over client's connections, in client's thread, which must run an event
-    // loop until workfinished; that is emitted in this thread, before Start returns when no
-    // request goes out (a name that climbs out, a target that cannot be opened).
-    void Start(HttpClient* client);
+    // Adds the transfer to batch, which the calling thread runs until workfinished; that is
+    // emitted in this thread, before Start returns when no request goes out (a name that climbs
+    // out, a target that cannot be opened).
+    void Start(CurlBatch* batch);
 
 signals:
     void workfinished(int type, int ecode);
 
 private:
-    // Writes what has arrived to the target.
-    void OnReadyRead();
-    // Judges the ended reply: the code to report, from the first cause that applies.
-    void OnFinished();
+    friend struct DownLoadWorkCallbacks;
+    // libcurl's callbacks: a piece of the body, one header line, and progress (or its absence).
+    // A false return aborts the transfer.
+    bool OnBody(const char* data, qint64 size);
+    bool OnHeader(const char* data, qint64 size);
+    bool OnProgress();
+    // Judges the ended transfer (result: a CURLcode): the code to report, from the first cause
+    // that applies.
+    void OnDone(int result);
     // Closes the target (removing it unless ecode is 0) and reports ecode.
-    void Finish(int ecode);
-    // Gives the transfer up as stalled.
-    void Stall();
-    // Restarts the no-progress countdown; called on every sign of life from the server.
-    void KeepAlive();
-    // Aborts a transfer whose announced or received size is over its type's limit.
-    void CheckSize(qint64 size);
+    void Finish(int ecode, const QString& reason = QString());
+    // False, and the transfer marked too large, when size is over its type's limit.
+    bool CheckSize(qint64 size);
 
     QString url_;
     QString fileName_;
-    HttpTransfer* reply_ = nullptr;
+    // The CURL* of the transfer, from Start() until it has ended.
+    void* easy_ = nullptr;
     QFile file_;
     int type_;
     qint64 sizeLimit_ = -1;
     QString downloadDir_;
-    // Receives the reply's and the countdowns' signals in the thread that runs the transfer, and
-    // owns the countdowns: the one that aborts a transfer which has received nothing for the
-    // stall limit, and the low-speed window. Made by Start().
-    std::unique_ptr<QObject> context_;
-    QTimer* stallTimer_ = nullptr;
-    QTimer* speedTimer_ = nullptr;
-    // What OnReadyRead() reads into, made at the first body bytes.
-    std::vector<char> buffer_;
+    // What libcurl says went wrong, when it says anything (CURLOPT_ERRORBUFFER).
+    QByteArray curlError_;
+    // The current response's status and head size, and its Content-Length header if any.
+    int status_ = 0;
+    qint64 headBytes_ = 0;
+    QByteArray contentLength_;
+    QByteArray location_;
+    // The final response's head has ended: header lines now are a chunked body's trailer.
+    bool inBody_ = false;
+    // Since the last sign of life from the server, and since the low-speed window began.
+    QElapsedTimer sinceActivity_;
+    QElapsedTimer window_;
     // First write failure on file_ (a QFileDevice::FileError), 0 while every write succeeded.
     int writeError_ = 0;
     // Body bytes received in all, and since the current low-speed window began.
     qint64 received_ = 0;
     qint64 windowReceived_ = 0;
-    // Set when CheckSize() aborted the transfer, when a countdown did, and once reported.
+    // Why a callback aborted the transfer; and once reported.
     bool tooLarge_ = false;
     bool stalled_ = false;
+    bool malformed_ = false;
+    bool insecureRedirect_ = false;
     bool finished_ = false;
 };

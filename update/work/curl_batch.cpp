@@ -1,0 +1,56 @@
+// The batch's loop: perform, hand out what ended, wait for the sockets (at most 100 ms, so that
+// the transfers' progress callbacks, which keep their stall and speed limits, run often enough).
+#include "curl_batch.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+namespace {
+
+constexpr int kPollMs = 100;
+
+// curl_global_init is not thread-safe before 7.84; the first batch of the process does it once.
+void InitCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+CurlBatch::CurlBatch() {
+    InitCurl();
+    multi_ = curl_multi_init();
+}
+
+CurlBatch::~CurlBatch() {
+    for (auto& [easy, done] : running_) curl_multi_remove_handle(multi_, easy);
+    curl_multi_cleanup(multi_);
+}
+
+void CurlBatch::Add(void* easy, std::function<void(int)> done) {
+    running_.emplace(easy, std::move(done));
+    if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+        auto node = running_.extract(easy);
+        node.mapped()(CURLE_FAILED_INIT);
+    }
+}
+
+void CurlBatch::Run(const std::function<void()>& refill) {
+    while (!running_.empty()) {
+        int active = 0;
+        curl_multi_perform(multi_, &active);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            CURL* easy = message->easy_handle;
+            const CURLcode result = message->data.result;
+            curl_multi_remove_handle(multi_, easy);
+            auto node = running_.extract(easy);
+            if (node) node.mapped()(result);
+            if (refill) refill();
+        }
+        if (running_.empty()) break;
+        curl_multi_poll(multi_, nullptr, 0, kPollMs, nullptr);
+    }
+}
