@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     std::vector<bench::Tool> tools{
         {"ours", {"update.exe", "", "silentDownload", (origin + "/update.json").toStdString()}, {}},
         {"curl",
-         {"curl", "-s", "-f", "--create-dirs", "--parallel", "--parallel-max", parallel, "-K",
+         {"curl", "-s", "--no-progress-meter", "-f", "--create-dirs", "--parallel", "--parallel-max", parallel, "-K",
           (data.path() + "/curl.list").toStdString()},
          {}},
         {"aria2c",
