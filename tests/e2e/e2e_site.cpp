@@ -228,6 +228,8 @@ QProcessEnvironment Site::Environment(const QString& endpoint) const {
     set("UPDATER_REQUEST_TIMEOUT_MS", "2000");
     // A download the server abandons fails within seconds instead of a minute.
     set("UPDATER_DOWNLOAD_STALL_MS", "3000");
+    // A failing server is tried again after a tenth of a second, not after seconds.
+    set("UPDATER_DOWNLOAD_RETRY_MS", "100");
     set("QT_PLUGIN_PATH", target::PluginPath(GUI_DRIVER_PLUGIN_PATH));
     set("QT_QPA_GENERIC_PLUGINS", "gui_driver");
     set("GUI_DRIVER_DIR", DriverDir());

@@ -454,7 +454,8 @@ void TestUpdateFlow::closingBeforeStartRelaunchesTheAssistant() {
 }
 
 void TestUpdateFlow::secondManifestReusesTheWindow() {
-    server_->Serve("/update.json", HttpTestServer::Status(503, "busy"));
+    // Not a busy server's 503, which the download itself tries again: a failure at once.
+    server_->Serve("/update.json", HttpTestServer::Status(404, "not yet"));
 
     auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->FetchManifest();

@@ -1,9 +1,11 @@
-// The batch's loop: perform, hand out what ended, wait for the sockets (at most 100 ms, so that
-// the transfers' progress callbacks, which keep their stall and speed limits, run often enough).
+// The batch's loop: start what is due, perform, hand out what ended, wait for the sockets (at most
+// 100 ms, so that the transfers' progress callbacks, which keep their stall and speed limits, run
+// often enough, and no longer than until the next waiting transfer is due).
 #include "curl_batch.h"
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -28,7 +30,15 @@ CurlBatch::~CurlBatch() {
     curl_multi_cleanup(multi_);
 }
 
-void CurlBatch::Add(void* easy, std::function<void(int)> done) {
+void CurlBatch::Add(void* easy, std::function<void(int)> done, std::chrono::milliseconds delay) {
+    if (delay.count() > 0) {
+        waiting_.push_back({std::chrono::steady_clock::now() + delay, easy, std::move(done)});
+        return;
+    }
+    Start(easy, std::move(done));
+}
+
+void CurlBatch::Start(void* easy, std::function<void(int)> done) {
     running_.emplace(easy, std::move(done));
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
         auto node = running_.extract(easy);
@@ -36,8 +46,27 @@ void CurlBatch::Add(void* easy, std::function<void(int)> done) {
     }
 }
 
+std::chrono::milliseconds CurlBatch::StartDue() {
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::milliseconds(kPollMs);
+    std::vector<Waiting> due;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (it->due <= now) {
+            due.push_back(std::move(*it));
+            it = waiting_.erase(it);
+        } else {
+            next = std::min(next, std::chrono::duration_cast<std::chrono::milliseconds>(it->due - now) +
+                                      std::chrono::milliseconds(1));
+            ++it;
+        }
+    }
+    for (Waiting& transfer : due) Start(transfer.easy, std::move(transfer.done));
+    return next;
+}
+
 void CurlBatch::Run(const std::function<void()>& refill) {
-    while (!running_.empty()) {
+    while (!running_.empty() || !waiting_.empty()) {
+        const std::chrono::milliseconds wait = StartDue();
         int active = 0;
         curl_multi_perform(multi_, &active);
         int queued = 0;
@@ -50,7 +79,7 @@ void CurlBatch::Run(const std::function<void()>& refill) {
             if (node) node.mapped()(result);
             if (refill) refill();
         }
-        if (running_.empty()) break;
-        curl_multi_poll(multi_, nullptr, 0, kPollMs, nullptr);
+        if (running_.empty() && waiting_.empty()) break;
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 }

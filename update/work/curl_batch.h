@@ -2,8 +2,10 @@
 // keeps their connections open per host from one file to the next.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <unordered_map>
+#include <vector>
 
 class CurlBatch {
 public:
@@ -12,13 +14,26 @@ public:
     CurlBatch(const CurlBatch&) = delete;
     CurlBatch& operator=(const CurlBatch&) = delete;
 
-    // Adds a configured easy handle (a CURL*); done is called with its result (a CURLcode)
-    // from Run() when the transfer has ended and the handle is out of the batch again.
-    void Add(void* easy, std::function<void(int)> done);
-    // Drives every transfer until none is left. After each end, refill may Add() more.
+    // Adds a configured easy handle (a CURL*), to start after delay; done is called with its
+    // result (a CURLcode) from Run() when the transfer has ended and the handle is out of the
+    // batch again. done may Add() the same handle again, for another attempt.
+    void Add(void* easy, std::function<void(int)> done,
+             std::chrono::milliseconds delay = std::chrono::milliseconds(0));
+    // Drives every transfer until none is left, waiting ones included. After each end, refill
+    // may Add() more.
     void Run(const std::function<void()>& refill = {});
 
 private:
+    struct Waiting {
+        std::chrono::steady_clock::time_point due;
+        void* easy;
+        std::function<void(int)> done;
+    };
+    void Start(void* easy, std::function<void(int)> done);
+    // Starts the waiting transfers that are due; returns the time until the next one, if any.
+    std::chrono::milliseconds StartDue();
+
     void* multi_;
     std::unordered_map<void*, std::function<void(int)>> running_;
+    std::vector<Waiting> waiting_;
 };

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
@@ -67,6 +68,48 @@ bool MakeFolders(const QString& dir) {
     const int up = dir.lastIndexOf(QLatin1Char('/'));
     if (up > 0 && !MakeFolders(dir.left(up))) return false;
     return QDir().mkdir(dir) || QFileInfo(dir).isDir();
+}
+
+// Attempts at one file when its failures are transient (a refused, reset or timed-out connection,
+// a name not resolved, a body cut short, a busy or failing server: 408, 429, 500, 502, 503, 504).
+// Between them a wait of kRetryMs, then four times that; a server that names its own wait
+// (Retry-After) gets it, up to kMaxRetryAfterMs.
+constexpr int kAttempts = 3;
+constexpr int kRetryMs = 1000;
+constexpr int kMaxRetryAfterMs = 30 * 1000;
+// Read at every retry: a positive number of milliseconds that replaces kRetryMs, so that tests of
+// failing servers do not wait seconds for every file.
+constexpr char kRetryVariable[] = "UPDATER_DOWNLOAD_RETRY_MS";
+int RetryMs() {
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue(kRetryVariable, &ok);
+    return ok && ms > 0 ? ms : kRetryMs;
+}
+
+// The wait a Retry-After value asks for: seconds, or an HTTP date; -1 when it says neither.
+qint64 RetryAfterMs(const QByteArray& value) {
+    bool ok = false;
+    const qint64 seconds = value.trimmed().toLongLong(&ok);
+    if (ok) return seconds < 0 ? -1 : seconds * 1000;
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
+    return when.isValid() ? qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when)) : -1;
+}
+
+bool IsTransientStatus(long status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+bool IsTransientFailure(CURLcode result) {
+    switch (result) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: return true;
+    default: return false;
+    }
 }
 
 // Redirects followed at most; one more fails the transfer.
@@ -195,8 +238,6 @@ void DownLoadWork::Start(CurlBatch* batch) {
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    // An error status ends the transfer without its body: no error page is ever written.
-    curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
     // Archives are fetched as they lie on the server; should a server compress a reply anyway,
     // it is decoded.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "identity");
@@ -213,13 +254,31 @@ void DownLoadWork::Start(CurlBatch* batch) {
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
 
-    sinceActivity_.start();
-    window_.start();
-    batch->Add(easy, [this](int result) { OnDone(result); });
+    batch_ = batch;
+    Attempt(std::chrono::milliseconds(0));
+}
+
+void DownLoadWork::Attempt(std::chrono::milliseconds delay) {
+    ++attempt_;
+    status_ = 0;
+    headBytes_ = 0;
+    inBody_ = false;
+    errorStatus_ = 0;
+    stalled_ = false;
+    received_ = 0;
+    windowReceived_ = 0;
+    // The limits count from the attempt's start, the wait before it left out.
+    startPending_ = true;
+    batch_->Add(easy_, [this](int result) { OnDone(result); }, delay);
 }
 
 bool DownLoadWork::OnProgress() {
     // Called at least every 100 ms of the batch's loop, data or not.
+    if (startPending_) {
+        startPending_ = false;
+        sinceActivity_.start();
+        window_.start();
+    }
     const qint64 limit = StallLimitMs();
     if (sinceActivity_.elapsed() >= limit) {
         stalled_ = true;
@@ -257,12 +316,17 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
         status_ = parts.size() >= 2 ? parts.at(1).toInt() : 0;
         contentLength_.clear();
         location_.clear();
+        retryAfter_.clear();
         return true;
     }
     const int colon = line.indexOf(':');
     const QByteArray name = colon > 0 ? line.left(colon).trimmed().toLower() : QByteArray();
     if (name == "location") {
         location_ = line.mid(colon + 1).trimmed();
+        return true;
+    }
+    if (name == "retry-after") {
+        retryAfter_ = line.mid(colon + 1).trimmed();
         return true;
     }
     if (name == "content-length") {
@@ -298,6 +362,11 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
     // An interim answer: the real one follows.
     if (status >= 100 && status <= 199) return true;
     inBody_ = true;
+    // An error ends the transfer here, its head read (Retry-After) and its page never written.
+    if (status >= 400) {
+        errorStatus_ = status;
+        return false;
+    }
     if (IsSuccessStatus(status)) {
         curl_off_t length = -1;
         curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -327,9 +396,27 @@ bool DownLoadWork::CheckSize(qint64 size) {
 }
 
 void DownLoadWork::OnDone(int result) {
-    long status = 0;
-    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-    const QString reason = QString::fromUtf8(curlError_.constData());
+    long status = errorStatus_;
+    if (status == 0) curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+    const QString reason = errorStatus_ != 0 ? QStringLiteral("HTTP %1").arg(errorStatus_)
+                                             : QString::fromUtf8(curlError_.constData());
+    const bool transient = !tooLarge_ && writeError_ == 0 && !insecureRedirect_ && !malformed_ &&
+                           (stalled_ || IsTransientStatus(errorStatus_) ||
+                            (errorStatus_ == 0 && IsTransientFailure(static_cast<CURLcode>(result))));
+    if (transient && attempt_ < kAttempts) {
+        // What arrived of this attempt goes; the next starts the file afresh.
+        file_.seek(0);
+        file_.resize(0);
+        qint64 waitMs = attempt_ == 1 ? RetryMs() : 4 * RetryMs();
+        const qint64 asked = (errorStatus_ == 429 || errorStatus_ == 503) ? RetryAfterMs(retryAfter_) : -1;
+        if (asked >= 0) waitMs = qMin<qint64>(asked, kMaxRetryAfterMs);
+        qWarning("Download of %s from %s failed (%s); attempt %d of %d in %.1f s", qUtf8Printable(fileName_),
+                 qUtf8Printable(url_), stalled_ ? "no progress" : qUtf8Printable(reason), attempt_ + 1, kAttempts,
+                 waitMs / 1000.0);
+        curlError_.fill('\0', CURL_ERROR_SIZE);
+        Attempt(std::chrono::milliseconds(waitMs));
+        return;
+    }
     curl_easy_cleanup(easy_);
     easy_ = nullptr;
 
@@ -346,6 +433,8 @@ void DownLoadWork::OnDone(int result) {
         ecode = QNetworkReply::InsecureRedirectError;
     } else if (malformed_) {
         ecode = QNetworkReply::ProtocolFailure;
+    } else if (errorStatus_ != 0) {
+        ecode = StatusError(errorStatus_);
     } else if (result != CURLE_OK) {
         ecode = CurlError(static_cast<CURLcode>(result), status);
     } else if (!IsSuccessStatus(static_cast<int>(status))) {
@@ -353,7 +442,9 @@ void DownLoadWork::OnDone(int result) {
         // "without error" with no file body at all, which must not pass for a download.
         ecode = QNetworkReply::ProtocolFailure;
     }
-    Finish(ecode, ecode != 0 && result != CURLE_OK ? reason : QString());
+    // libcurl's words only where it judged; where a limit here ended the transfer the code says it.
+    const bool ownAbort = tooLarge_ || stalled_ || writeError_ != 0 || insecureRedirect_ || malformed_;
+    Finish(ecode, ecode != 0 && !ownAbort && (result != CURLE_OK || errorStatus_ != 0) ? reason : QString());
 }
 
 void DownLoadWork::Finish(int ecode, const QString& reason) {

@@ -10,6 +10,8 @@
 #include <QRunnable>
 #include <QString>
 
+#include <chrono>
+
 class CurlBatch;
 
 class DownLoadWork : public QObject, public QRunnable {
@@ -52,8 +54,10 @@ private:
     bool OnBody(const char* data, qint64 size);
     bool OnHeader(const char* data, qint64 size);
     bool OnProgress();
-    // Judges the ended transfer (result: a CURLcode): the code to report, from the first cause
-    // that applies.
+    // Starts an attempt at the file in the batch, after delay.
+    void Attempt(std::chrono::milliseconds delay);
+    // Judges the ended attempt (result: a CURLcode): another attempt after a transient failure,
+    // or the code to report, from the first cause that applies.
     void OnDone(int result);
     // Closes the target (removing it unless ecode is 0) and reports ecode.
     void Finish(int ecode, const QString& reason = QString());
@@ -62,8 +66,12 @@ private:
 
     QString url_;
     QString fileName_;
-    // The CURL* of the transfer, from Start() until it has ended.
+    // The CURL* of the transfer, from Start() until it has ended, and the batch that runs it.
     void* easy_ = nullptr;
+    CurlBatch* batch_ = nullptr;
+    // Attempts made so far; the limits of the current one start with its first progress call.
+    int attempt_ = 0;
+    bool startPending_ = false;
     QFile file_;
     int type_;
     qint64 sizeLimit_ = -1;
@@ -75,6 +83,9 @@ private:
     qint64 headBytes_ = 0;
     QByteArray contentLength_;
     QByteArray location_;
+    QByteArray retryAfter_;
+    // The error status that ended the attempt at the end of its head, 0 if none.
+    int errorStatus_ = 0;
     // The final response's head has ended: header lines now are a chunked body's trailer.
     bool inBody_ = false;
     // Since the last sign of life from the server, and since the low-speed window began.

@@ -21,7 +21,9 @@ QByteArray Reason(int status) {
     case 302: return "Found";
     case 307: return "Temporary Redirect";
     case 404: return "Not Found";
+    case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Status";
     }
 }
@@ -32,6 +34,7 @@ QByteArray Head(const HttpTestServer::Behaviour& b, qint64 length, bool announce
     if (length >= 0) head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     if (!b.location.isEmpty()) head += "Location: " + b.location + "\r\n";
     if (!b.cookie.isEmpty()) head += "Set-Cookie: " + b.cookie + "\r\n";
+    if (!b.retryAfter.isEmpty()) head += "Retry-After: " + b.retryAfter + "\r\n";
     if (announceClose) head += "Connection: close\r\n";
     return head + "\r\n";
 }
@@ -200,9 +203,11 @@ QString HttpTestServer::Url(const QString& path) const {
         .arg(path);
 }
 
-void HttpTestServer::Serve(const QString& path, const Behaviour& behaviour) {
+void HttpTestServer::Serve(const QString& path, const Behaviour& behaviour) { Serve(path, QList<Behaviour>{behaviour}); }
+
+void HttpTestServer::Serve(const QString& path, const QList<Behaviour>& answers) {
     QMutexLocker lock(&mutex_);
-    routes_.insert(path, behaviour);
+    routes_.insert(path, answers);
 }
 
 int HttpTestServer::RequestCount() const {
@@ -225,9 +230,11 @@ QList<HttpTestServer::Received> HttpTestServer::Requests(const QString& path) co
 HttpTestServer::Behaviour HttpTestServer::Lookup(const Received& request) {
     const QString& path = request.path;
     QMutexLocker lock(&mutex_);
-    ++hits_[path];
+    const int hit = hits_[path]++;
     received_[path].append(request);
-    return routes_.value(path, Status(404, "no such path: " + path.toUtf8()));
+    const QList<Behaviour> answers = routes_.value(path);
+    if (answers.isEmpty()) return Status(404, "no such path: " + path.toUtf8());
+    return answers.at(qMin(hit, answers.size() - 1));
 }
 
 void HttpTestServer::KeepConnections(int closeEvery) {

@@ -38,6 +38,7 @@ public:
         QByteArray body;
         QByteArray location;  // Location header when not empty
         QByteArray cookie;    // Set-Cookie header when not empty
+        QByteArray retryAfter;  // Retry-After header when not empty
         qint64 declaredLength = -1;
         int chunkSize = 0;
         int intervalMs = 0;
@@ -89,6 +90,8 @@ public:
 
     // Paths without a behaviour answer 404. May be called while requests are served.
     void Serve(const QString& path, const Behaviour& behaviour);
+    // The n-th request to path gets the n-th of answers, and every one after the last the last.
+    void Serve(const QString& path, const QList<Behaviour>& answers);
     // Requests whose headers (and announced body) arrived, in total and for one path.
     int RequestCount() const;
     int RequestCount(const QString& path) const;
@@ -120,7 +123,7 @@ private:
     mutable QMutex mutex_;          // guards routes_, hits_, received_ and the two below
     int closeEvery_ = -1;           // -1: every response closes its connection
     int connections_ = 0;
-    QMap<QString, Behaviour> routes_;
+    QMap<QString, QList<Behaviour>> routes_;
     QMap<QString, int> hits_;
     QMap<QString, QList<Received>> received_;
     // Gate requests waiting for their answer; used in thread_ only. A socket the client closed
