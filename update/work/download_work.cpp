@@ -206,7 +206,6 @@ void DownLoadWork::Start(CurlBatch* batch) {
     if (ClimbsOut(fileName_)) {
         // Reported like a target that cannot be opened: nothing written, no request sent.
         qWarning("Download of %s refused: the name leads out of the download folder", qUtf8Printable(fileName_));
-        finished_ = true;
         emit workfinished(type_, QFileDevice::OpenError);
         return;
     }
@@ -218,7 +217,6 @@ void DownLoadWork::Start(CurlBatch* batch) {
         const QString reason = folderMade ? "cannot write the file: " + file_.errorString()
                                           : "cannot create the folder " + QDir::toNativeSeparators(folder);
         qWarning("Download of %s failed: %s", qUtf8Printable(fileName_), qUtf8Printable(reason));
-        finished_ = true;
         emit workfinished(type_, error != QFileDevice::NoError ? error : QFileDevice::OpenError);
         return;
     }
@@ -460,6 +458,5 @@ void DownLoadWork::Finish(int ecode, const QString& reason) {
                  qUtf8Printable(url_), ecode, reason.isEmpty() ? "" : qUtf8Printable(" (" + reason + ")"),
                  static_cast<long long>(received_));
     }
-    finished_ = true;
     emit workfinished(type_, ecode);
 }

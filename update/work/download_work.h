@@ -96,10 +96,9 @@ private:
     // Body bytes received in all, and since the current low-speed window began.
     qint64 received_ = 0;
     qint64 windowReceived_ = 0;
-    // Why a callback aborted the transfer; and once reported.
+    // Why a callback aborted the transfer.
     bool tooLarge_ = false;
     bool stalled_ = false;
     bool malformed_ = false;
     bool insecureRedirect_ = false;
-    bool finished_ = false;
 };
