@@ -13,6 +13,8 @@
 #include <QUrl>
 #include <QtGlobal>
 
+#include "proxy_choice.h"
+
 namespace qRequest {
 namespace {
 
@@ -24,6 +26,8 @@ QNetworkAccessManager* Manager() {
     if (!manager) {
         manager = new QNetworkAccessManager(QCoreApplication::instance());
         manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        // Through the proxy the downloads take, chosen by the same rule.
+        manager->setProxyFactory(ProxyChoice::NewFactory());
     }
     return manager;
 }
@@ -69,6 +73,12 @@ void Start(const QNetworkRequest& request, const QByteArray& body, int timeoutMs
         if (reply->error() == QNetworkReply::NoError && status >= 200 && status < 300) {
             done(true, reply->readAll());
         } else {
+            // The one failure a user can mend, so the log names it: the proxy wants other
+            // credentials (or any).
+            if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError) {
+                qWarning("Version check failed: %s",
+                         qUtf8Printable(ProxyChoice::Refusal(ProxyChoice::For(reply->url()), 407)));
+            }
             done(false, QByteArray());
         }
     });

@@ -115,9 +115,17 @@ QByteArray ServiceAnswer(bool update, const QString& manifestUrl) {
 Site::Site() { QDir().mkpath(Root()); }
 
 Site::~Site() {
+    if (!proxy_.isEmpty() && target::IsWindows()) target::SetWindowsProxy(QString());
     if (!mounted_) return;
     // A lazy unmount still detaches the folder when a leftover process holds a file open.
     if (QProcess::execute("umount", {Root()}) != 0) QProcess::execute("umount", {"-l", Root()});
+}
+
+bool Site::UseProxy(const QString& url) {
+    proxy_ = url;
+    if (!target::IsWindows()) return true;
+    const QUrl proxy(url);
+    return target::SetWindowsProxy(proxy.host() + ":" + QString::number(proxy.port()));
 }
 
 bool Site::MountRoot(qint64 bytes) {
@@ -218,6 +226,12 @@ QStringList Site::Started() const {
 QProcessEnvironment Site::Environment(const QString& endpoint) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const auto set = [&](const QString& name, const QString& value) { target::SetVariable(environment, name, value); };
+    // The tests' servers are reached straight, whatever the shell running the tests uses.
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy"}) {
+        environment.remove(name);
+        environment.remove(QString::fromLatin1(name).toUpper());
+    }
+    if (!proxy_.isEmpty() && !target::IsWindows()) set("http_proxy", proxy_);
     set("TMPDIR", Tmp());
     set("XDG_RUNTIME_DIR", Tmp() + "/runtime");
     // Headless unless the run asks for screenshots of the real window on its display.

@@ -1,6 +1,6 @@
 // Updates as users get them: a forced update through the window, one update after another,
-// and a silent download that the helper installs, each in a temporary installation of the
-// real programs against releases published with update-pack.
+// and a silent download that the helper installs, behind a proxy, each in a temporary
+// installation of the real programs against releases published with update-pack.
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -8,9 +8,20 @@
 
 #include "e2e_site.h"
 #include "http_test_server.h"
+#include "squid_proxy.h"
+#include "target_programs.h"
 #include "test_tree.h"
 
 using namespace e2e;
+
+namespace {
+
+// The release's host is a name only the proxy resolves: what arrives went through it.
+const QString kProxiedHost = QStringLiteral("updates.example");
+const QString kProxyUser = QStringLiteral("ann");
+const QString kProxyPassword = QStringLiteral("s3cret");
+
+}  // namespace
 
 class TestUpdateEndToEnd : public QObject {
     Q_OBJECT
@@ -18,6 +29,7 @@ private slots:
     void updatesThroughTheWindow_data();
     void updatesThroughTheWindow();
     void silentDownloadIsInstalledByTheHelper();
+    void proxyRefusingTheCredentialsFailsTheUpdate();
 };
 
 void TestUpdateEndToEnd::updatesThroughTheWindow_data() {
@@ -69,6 +81,13 @@ void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
     QVERIFY(site.Lay(Version("v1")));
     HttpTestServer server;
     QVERIFY(server.IsListening());
+    // Behind a proxy with Basic authentication; Windows' settings hold no credentials, so the
+    // Windows programs meet one that asks for none.
+    const bool windows = target::IsWindows();
+    SquidProxy proxy(windows ? QString() : kProxyUser, kProxyPassword, {kProxiedHost});
+    QVERIFY2(proxy.IsRunning(), qPrintable(proxy.Error()));
+    QVERIFY(site.UseProxy(windows ? proxy.Url() : proxy.Url(kProxyUser, kProxyPassword)));
+    server.NameHost(kProxiedHost);
     QString error;
     const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
     QVERIFY2(!manifest.isEmpty(), qPrintable(error));
@@ -94,6 +113,16 @@ void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
     QVERIFY(site.Started().isEmpty());
     QVERIFY2(site.LogLines("update").last().contains("] I update.exe ended: finished: "),
              qPrintable(site.LogLines("update").join('\n')));
+    // Every file through the proxy; only the first request learns that it wants Basic.
+    QStringList fetched{"GET " + manifest + (windows ? "" : " 407"), "GET " + manifest + " 200"};
+    if (windows) fetched.removeFirst();
+    for (const QString& path : Changed(Version("v1"), Version("v2"))) {
+        fetched.append("GET " + server.Url(Site::ArchivePath("v2", path)) + " 200");
+    }
+    QStringList proxied = proxy.Requests();
+    proxied.sort();
+    fetched.sort();
+    QCOMPARE(proxied.join('\n'), fetched.join('\n'));
 
     // A second silent run finds the marker and ends without a request.
     const int requests = server.RequestCount();
@@ -113,7 +142,46 @@ void TestUpdateEndToEnd::silentDownloadIsInstalledByTheHelper() {
                  helperLog.last().contains("] I helper.exe ended: finished: the pending download is installed"),
              qPrintable(helperLog.join('\n')));
     QTRY_COMPARE_WITH_TIMEOUT(server.RequestCount("/api"), 1, kWaitMs);
+    QVERIFY(proxy.Requests().contains("POST " + endpoint + " 200"));
     QTRY_COMPARE_WITH_TIMEOUT(site.Started(), QStringList{"ZEBAssistant.exe"}, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+}
+
+void TestUpdateEndToEnd::proxyRefusingTheCredentialsFailsTheUpdate() {
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    SquidProxy proxy(kProxyUser, kProxyPassword, {kProxiedHost});
+    QVERIFY2(proxy.IsRunning(), qPrintable(proxy.Error()));
+    // A wrong password; the Windows programs, with the system's settings, have none at all.
+    const bool windows = target::IsWindows();
+    QVERIFY(site.UseProxy(proxy.Url(kProxyUser, "wrong")));
+    const QString who = windows ? "no credentials" : "as user \"" + kProxyUser + "\"";
+    const QString refusal = QString("proxy 127.0.0.1:%1 refused: 407 Proxy Authentication Required, %2").arg(proxy.Port()).arg(who);
+    server.NameHost(kProxiedHost);
+    QString error;
+    const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    server.Serve("/api", HttpTestServer::Body(ServiceAnswer(true, manifest)));
+    const QString endpoint = server.Url("/api");
+
+    // The download fails, fetching nothing, and the log says why; the password appears nowhere.
+    QProcess updater;
+    site.StartUpdater(updater, "silentDownload", manifest, endpoint);
+    QVERIFY(updater.waitForFinished(kWaitMs));
+    QStringList log = site.LogLines("update");
+    QVERIFY2(log.filter(refusal).size() == 1 && log.last().contains("] I update.exe ended: failed: "),
+             qPrintable(log.join('\n')));
+
+    // So does the version check.
+    QProcess checker;
+    site.StartUpdater(checker, "checkVersion", QString(), endpoint);
+    QVERIFY(checker.waitForFinished(kWaitMs));
+    log = site.LogLines("update");
+    QVERIFY2(!log.filter("Version check failed: " + refusal).isEmpty(), qPrintable(log.join('\n')));
+    QVERIFY(log.filter("wrong").isEmpty());
+    QCOMPARE(server.RequestCount(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
 }
 

@@ -20,6 +20,9 @@
 #include "download_work.h"
 #include "http_test_server.h"
 #include "network.h"
+#ifndef Q_OS_WIN
+#include "squid_proxy.h"
+#endif
 #include "test_tree.h"
 #include "update_layout.h"
 
@@ -70,10 +73,10 @@ QString MakeLocalCertificate(QSslCertificate* certificate, QSslKey* key) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     // The address goes in subjectAltName: that, not the common name, is what hostname
-    // verification matches against an IP URL.
+    // verification matches against an IP URL. The names are those the proxy tests reach it by.
     process.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                            "-nodes", "-keyout", keyPath, "-out", certPath, "-days", "2",
-                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+                            "-nodes", "-keyout", keyPath, "-out", certPath, "-days", "2", "-subj", "/CN=127.0.0.1",
+                            "-addext", "subjectAltName=IP:127.0.0.1,DNS:tunnel.example,DNS:missing.example"});
     if (!process.waitForFinished(kWaitMs) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0) {
         return "openssl failed: " + QString::fromLocal8Bit(process.readAll());
@@ -141,6 +144,8 @@ private slots:
     void httpsRedirect_data();
     void httpsRedirect();
     void untrustedServerIsRefused();
+    void goesThroughTheSystemProxy_data();
+    void goesThroughTheSystemProxy();
 
 private:
     QString Target(const QString& fileName) const { return root_ + "/" + fileName; }
@@ -759,6 +764,75 @@ void TestDownLoadWork::untrustedServerIsRefused() {
     QCOMPARE(reports.first().ecode, int(QNetworkReply::SslHandshakeFailedError));
     QCOMPARE(tls.RequestCount(), 0);
     QVERIFY(!QFileInfo::exists(Target("/a.zip")));
+}
+
+void TestDownLoadWork::goesThroughTheSystemProxy_data() {
+    QTest::addColumn<QString>("url");  // SERVER and TLS stand for the test servers' ports
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("noProxy");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QString>("proxied");  // what the proxy's log must hold, PORT as above
+    // Each row reaches its servers by a name of its own: the decision is kept per host.
+    QTest::newRow("http goes as a GET through the proxy")
+        << "http://plain.example:SERVER/ok" << "right" << QByteArray() << 0 << "GET http://plain.example:SERVER/ok 200";
+    QTest::newRow("https goes through a tunnel")
+        << "https://tunnel.example:TLS/body" << "right" << QByteArray() << 0 << "CONNECT tunnel.example:TLS 200";
+    QTest::newRow("an error status in the tunnel is no file")
+        << "https://missing.example:TLS/missing" << "right" << QByteArray()
+        << int(QNetworkReply::ContentNotFoundError) << "CONNECT missing.example:TLS 200";
+    QTest::newRow("a host in no_proxy goes straight")
+        << "http://localhost:SERVER/ok" << "right" << QByteArray("localhost") << 0 << QString();
+    QTest::newRow("a wrong password is refused")
+        << "http://refused.example:SERVER/ok" << "wrong" << QByteArray()
+        << int(QNetworkReply::ProxyAuthenticationRequiredError) << "GET http://refused.example:SERVER/ok 407";
+}
+
+void TestDownLoadWork::goesThroughTheSystemProxy() {
+#ifdef Q_OS_WIN
+    QSKIP("the proxy here is squid, a Linux program; the Windows programs' proxy is tested end to end");
+#else
+    QFETCH(QString, url);
+    QFETCH(QString, password);
+    QFETCH(QByteArray, noProxy);
+    QFETCH(int, expected);
+    QFETCH(QString, proxied);
+    const QString unavailable = TlsUnavailable();
+    if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
+    QSslCertificate certificate;
+    QSslKey key;
+    const QString problem = MakeLocalCertificate(&certificate, &key);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    HttpTestServer tls(certificate, key);
+    QVERIFY(tls.IsListening());
+    tls.Serve("/body", HttpTestServer::Body(payload_));
+    tls.Serve("/missing", HttpTestServer::Status(404, "not here"));
+    const ScopedTrust trust(certificate);
+    const auto ports = [&](QString text) {
+        return text.replace("SERVER", QString::number(server_.Port())).replace("TLS", QString::number(tls.Port()));
+    };
+    SquidProxy proxy("ann", "right", {"plain.example", "tunnel.example", "missing.example", "refused.example"},
+                     {tls.Port()});
+    QVERIFY2(proxy.IsRunning(), qPrintable(proxy.Error()));
+    qputenv("http_proxy", proxy.Url("ann", password).toUtf8());
+    qputenv("no_proxy", noProxy);
+    const int before = server_.RequestCount() + tls.RequestCount();
+
+    QList<Report> reports;
+    RunOne("/a.zip", ports(url), DownLoadWork::kUpdateFile, &reports);
+    qunsetenv("http_proxy");
+    qunsetenv("no_proxy");
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, expected);
+    QCOMPARE(QFileInfo::exists(Target("/a.zip")), expected == 0);
+    if (expected == 0) QCOMPARE(testtree::ReadFile(Target("/a.zip")), payload_);
+    QCOMPARE(server_.RequestCount() + tls.RequestCount(), before + (expected == int(QNetworkReply::ProxyAuthenticationRequiredError) ? 0 : 1));
+    const QStringList log = proxy.Requests();
+    if (proxied.isEmpty()) {
+        QCOMPARE(log, QStringList());
+    } else {
+        QVERIFY2(log.contains(ports(proxied)), qPrintable(log.join('\n')));
+    }
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestDownLoadWork)

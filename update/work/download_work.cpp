@@ -9,10 +9,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QNetworkReply>
 #include <QUrl>
 
 #include "curl_batch.h"
+#include "proxy_choice.h"
 
 namespace {
 
@@ -124,6 +128,58 @@ constexpr char kCaFileVariable[] = "UPDATER_DOWNLOAD_CA_FILE";
 
 bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
+// How each proxy met so far asks for credentials (a CURLAUTH_* mask), by its "host:port": a proxy
+// that offers Basic alone gets the credentials with the first request of every later transfer,
+// instead of a request without them first to learn the scheme (a round trip per file).
+struct ProxySchemes {
+    QMutex mutex;
+    QHash<QString, unsigned long> byProxy;
+};
+
+ProxySchemes& KnownSchemes() {
+    static ProxySchemes schemes;
+    return schemes;
+}
+
+// Sends the transfer of url the way ProxyChoice decides: straight (an empty proxy, which also
+// keeps libcurl from reading proxy variables of its own), or through an HTTP or SOCKS proxy. An
+// http URL then goes as an absolute-form GET, https through a CONNECT tunnel. A proxy that asks
+// for credentials gets those it came with by whatever scheme it offers (Basic, Digest, NTLM,
+// Negotiate); without any, a libcurl on Windows' SSPI answers NTLM and Negotiate as the logged-on
+// user, which is how company proxies expect to be met. Returns the proxy, NoProxy when straight.
+QNetworkProxy UseProxy(CURL* easy, const QUrl& url) {
+    const QNetworkProxy proxy = ProxyChoice::For(url);
+    if (proxy.type() == QNetworkProxy::NoProxy) {
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        return proxy;
+    }
+    const bool socks = proxy.type() == QNetworkProxy::Socks5Proxy;
+    const bool remoteNames = proxy.capabilities().testFlag(QNetworkProxy::HostNameLookupCapability);
+    const QString scheme = !socks ? "http" : remoteNames ? "socks5h" : "socks5";
+    // The host in brackets when it is an IPv6 address.
+    QUrl address;
+    address.setScheme(scheme);
+    address.setHost(proxy.hostName());
+    address.setPort(proxy.port());
+    curl_easy_setopt(easy, CURLOPT_PROXY, address.toEncoded().constData());
+    unsigned long schemes = CURLAUTH_ANY;
+    {
+        ProxySchemes& known = KnownSchemes();
+        QMutexLocker lock(&known.mutex);
+        schemes = known.byProxy.value(ProxyChoice::Name(proxy), schemes);
+    }
+    curl_easy_setopt(easy, CURLOPT_PROXYAUTH, schemes);
+    if (!proxy.user().isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, proxy.user().toUtf8().constData());
+        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, proxy.password().toUtf8().constData());
+    } else if ((curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_SSPI) != 0) {
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERPWD, ":");
+    }
+    // The proxy's own answer to a CONNECT is not the server's head.
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    return proxy;
+}
+
 // The QNetworkReply code of an HTTP error status.
 int StatusError(long status) {
     switch (status) {
@@ -228,6 +284,7 @@ void DownLoadWork::Start(CurlBatch* batch) {
     // percent-encoded, and an empty path made "/".
     const QByteArray url = QUrl(url_, QUrl::TolerantMode).toEncoded();
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
+    proxy_ = UseProxy(easy, QUrl::fromEncoded(url));
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError_.data());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // http and https only, also where a redirect points; at most kMaxRedirects of them, and
@@ -261,6 +318,7 @@ void DownLoadWork::Attempt(std::chrono::milliseconds delay) {
     status_ = 0;
     headBytes_ = 0;
     inBody_ = false;
+    proxyRefusing_ = false;
     errorStatus_ = 0;
     stalled_ = false;
     received_ = 0;
@@ -312,6 +370,7 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
     if (line.startsWith("HTTP/")) {
         const QList<QByteArray> parts = line.simplified().split(' ');
         status_ = parts.size() >= 2 ? parts.at(1).toInt() : 0;
+        proxyRefusing_ = false;
         contentLength_.clear();
         location_.clear();
         retryAfter_.clear();
@@ -359,6 +418,12 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
     }
     // An interim answer: the real one follows.
     if (status >= 100 && status <= 199) return true;
+    // The proxy wants credentials. libcurl answers with those it has and reads a new head; if it
+    // has none that fit, this is the last answer. Its page is never written either way.
+    if (status == 407) {
+        proxyRefusing_ = true;
+        return true;
+    }
     inBody_ = true;
     // An error ends the transfer here, its head read (Retry-After) and its page never written.
     if (status >= 400) {
@@ -375,6 +440,7 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
 
 bool DownLoadWork::OnBody(const char* data, qint64 size) {
     sinceActivity_.start();
+    if (proxyRefusing_) return true;
     received_ += size;
     windowReceived_ += size;
     if (!CheckSize(received_)) return false;  // nothing over the limit reaches the disk
@@ -396,8 +462,16 @@ bool DownLoadWork::CheckSize(qint64 size) {
 void DownLoadWork::OnDone(int result) {
     long status = errorStatus_;
     if (status == 0) curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-    const QString reason = errorStatus_ != 0 ? QStringLiteral("HTTP %1").arg(errorStatus_)
-                                             : QString::fromUtf8(curlError_.constData());
+    // The proxy's own refusal: of the tunnel an https URL needs, or of the GET of an http URL.
+    long connectStatus = 0;
+    curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+    if (connectStatus >= 300 && errorStatus_ == 0) errorStatus_ = static_cast<int>(connectStatus);
+    if (proxy_.type() != QNetworkProxy::NoProxy && !proxy_.user().isEmpty()) LearnScheme();
+    if (status == 407 && errorStatus_ == 0 && result == CURLE_OK) errorStatus_ = 407;
+    const bool byProxy = errorStatus_ != 0 && (connectStatus >= 300 || errorStatus_ == 407);
+    const QString reason = byProxy ? ProxyChoice::Refusal(proxy_, errorStatus_)
+                           : errorStatus_ != 0 ? QStringLiteral("HTTP %1").arg(errorStatus_)
+                                               : QString::fromUtf8(curlError_.constData());
     const bool transient = !tooLarge_ && writeError_ == 0 && !insecureRedirect_ && !malformed_ &&
                            (stalled_ || IsTransientStatus(errorStatus_) ||
                             (errorStatus_ == 0 && IsTransientFailure(static_cast<CURLcode>(result))));
@@ -431,6 +505,9 @@ void DownLoadWork::OnDone(int result) {
         ecode = QNetworkReply::InsecureRedirectError;
     } else if (malformed_) {
         ecode = QNetworkReply::ProtocolFailure;
+    } else if (byProxy) {
+        ecode = errorStatus_ == 407 ? QNetworkReply::ProxyAuthenticationRequiredError
+                                    : QNetworkReply::ProxyConnectionRefusedError;
     } else if (errorStatus_ != 0) {
         ecode = StatusError(errorStatus_);
     } else if (result != CURLE_OK) {
@@ -443,6 +520,15 @@ void DownLoadWork::OnDone(int result) {
     // libcurl's words only where it judged; where a limit here ended the transfer the code says it.
     const bool ownAbort = tooLarge_ || stalled_ || writeError_ != 0 || insecureRedirect_ || malformed_;
     Finish(ecode, ecode != 0 && !ownAbort && (result != CURLE_OK || errorStatus_ != 0) ? reason : QString());
+}
+
+void DownLoadWork::LearnScheme() {
+    long offered = 0;
+    curl_easy_getinfo(easy_, CURLINFO_PROXYAUTH_AVAIL, &offered);
+    if (offered != static_cast<long>(CURLAUTH_BASIC)) return;
+    ProxySchemes& known = KnownSchemes();
+    QMutexLocker lock(&known.mutex);
+    known.byProxy.insert(ProxyChoice::Name(proxy_), CURLAUTH_BASIC);
 }
 
 void DownLoadWork::Finish(int ecode, const QString& reason) {

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkProxy>
 #include <QObject>
 #include <QRunnable>
 #include <QString>
@@ -59,6 +60,8 @@ private:
     // Judges the ended attempt (result: a CURLcode): another attempt after a transient failure,
     // or the code to report, from the first cause that applies.
     void OnDone(int result);
+    // Remembers that the proxy offered Basic alone, so later transfers send it at once.
+    void LearnScheme();
     // Closes the target (removing it unless ecode is 0) and reports ecode.
     void Finish(int ecode, const QString& reason = QString());
     // False, and the transfer marked too large, when size is over its type's limit.
@@ -88,6 +91,10 @@ private:
     int errorStatus_ = 0;
     // The final response's head has ended: header lines now are a chunked body's trailer.
     bool inBody_ = false;
+    // The proxy answered 407: what follows is its page, never the file's.
+    bool proxyRefusing_ = false;
+    // The proxy the transfer goes through (NoProxy: straight).
+    QNetworkProxy proxy_;
     // Since the last sign of life from the server, and since the low-speed window began.
     QElapsedTimer sinceActivity_;
     QElapsedTimer window_;

@@ -197,8 +197,8 @@ HttpTestServer::~HttpTestServer() {
 }
 
 QString HttpTestServer::Url(const QString& path) const {
-    return QStringLiteral("%1://127.0.0.1:%2%3")
-        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"))
+    return QStringLiteral("%1://%2:%3%4")
+        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"), host_)
         .arg(port_)
         .arg(path);
 }

@@ -87,6 +87,8 @@ public:
     quint16 Port() const { return port_; }
     // "http://127.0.0.1:<port>" + path ("https://" for a TLS server); path begins with "/".
     QString Url(const QString& path) const;
+    // From now on Url() names the server by host (a name only a proxy resolves to 127.0.0.1).
+    void NameHost(const QString& host) { host_ = host; }
 
     // Paths without a behaviour answer 404. May be called while requests are served.
     void Serve(const QString& path, const Behaviour& behaviour);
@@ -120,6 +122,7 @@ private:
     QTcpServer* server_ = nullptr;  // lives in thread_
     bool tls_ = false;
     quint16 port_ = 0;
+    QString host_ = QStringLiteral("127.0.0.1");
     mutable QMutex mutex_;          // guards routes_, hits_, received_ and the two below
     int closeEvery_ = -1;           // -1: every response closes its connection
     int connections_ = 0;

@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace target {
 
@@ -25,6 +26,28 @@ QString Comparable(QString path) {
 }  // namespace
 
 bool IsWindows() { return !Variable("UPDATER_WINDOWS_PROGRAMS").isEmpty(); }
+
+bool SetWindowsProxy(const QString& hostPort) {
+    const QString settings = QStringLiteral(R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings)");
+    const auto reg = [](const QString& key, const QString& name, const QString& type, const QString& data) {
+        return QProcess::execute(Variable("UPDATER_WINE"), {"reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"}) == 0;
+    };
+    // The dialog keeps its settings twice: as values, and as one record per connection that
+    // WinHTTP reads: a version (0x46), a counter, flags (1 straight, 2 through a proxy), then
+    // the proxy, the bypass list and the PAC address, each a length and its bytes.
+    const auto dword = [](quint32 value) {
+        QByteArray bytes(4, '\0');
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+        return bytes;
+    };
+    const QByteArray proxy = hostPort.toLatin1();
+    const QByteArray record = dword(0x46) + dword(1) + dword(proxy.isEmpty() ? 1 : 3) + dword(proxy.size()) +
+                              proxy + dword(0) + dword(0) + QByteArray(32, '\0');
+    return reg(settings, "ProxyEnable", "REG_DWORD", proxy.isEmpty() ? "0" : "1") &&
+           reg(settings, "ProxyServer", "REG_SZ", hostPort) &&
+           reg(settings + "\\Connections", "DefaultConnectionSettings", "REG_BINARY",
+               QString::fromLatin1(record.toHex()));
+}
 
 bool LayPrograms(const QString& bin, const QStringList& nativePrograms) {
     if (!QDir().mkpath(bin)) return false;

@@ -31,6 +31,10 @@ void SetVariable(QProcessEnvironment& environment, const QString& name, const QS
 // Starts program (a file of an installation) with arguments, under Wine for the Windows build.
 void Start(QProcess& process, const QString& program, const QStringList& arguments);
 
+// Sets Internet Options' proxy in the Wine prefix, as the settings dialog does: the fixed proxy
+// hostPort ("127.0.0.1:3128") for every address, or none when hostPort is empty.
+bool SetWindowsProxy(const QString& hostPort);
+
 // Ids of the processes running one of files (full paths).
 QList<qint64> Running(const QStringList& files);
 
