@@ -128,6 +128,12 @@ bool Site::UseProxy(const QString& url) {
     return target::SetWindowsProxy(proxy.host() + ":" + QString::number(proxy.port()));
 }
 
+bool Site::Trust(const QSslCertificate& certificate) {
+    trusted_ = Scratch("trusted.pem");
+    QFile file(trusted_);
+    return file.open(QIODevice::WriteOnly) && file.write(certificate.toPem()) > 0;
+}
+
 bool Site::MountRoot(qint64 bytes) {
     mounted_ = QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1").arg(bytes), "tmpfs", Root()}) == 0;
     return mounted_;
@@ -232,6 +238,7 @@ QProcessEnvironment Site::Environment(const QString& endpoint) const {
         environment.remove(QString::fromLatin1(name).toUpper());
     }
     if (!proxy_.isEmpty() && !target::IsWindows()) set("http_proxy", proxy_);
+    if (!trusted_.isEmpty()) set("UPDATER_DOWNLOAD_CA_FILE", trusted_);
     set("TMPDIR", Tmp());
     set("XDG_RUNTIME_DIR", Tmp() + "/runtime");
     // Headless unless the run asks for screenshots of the real window on its display.

@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -95,6 +96,9 @@ public:
     // for the Windows programs by Internet Options in Wine's registry, which hold no credentials
     // (undone when the site goes).
     bool UseProxy(const QString& url);
+    // Every program started from now on trusts certificate for its downloads, instead of the
+    // system's authorities.
+    bool Trust(const QSslCertificate& certificate);
 
     // Environment of every program started: own TMPDIR, the service at endpoint, the window
     // driver watching the folder of the updater started last, no proxy but UseProxy's.
@@ -119,6 +123,7 @@ private:
     QTemporaryDir temp_;
     bool mounted_ = false;
     QString proxy_;
+    QString trusted_;  // file of the certificate Trust() was given
     int drivers_ = 0;
 };
 

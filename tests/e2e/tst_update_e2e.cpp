@@ -30,6 +30,7 @@ private slots:
     void updatesThroughTheWindow();
     void silentDownloadIsInstalledByTheHelper();
     void proxyRefusingTheCredentialsFailsTheUpdate();
+    void silentDownloadOverHttps();
 };
 
 void TestUpdateEndToEnd::updatesThroughTheWindow_data() {
@@ -183,6 +184,36 @@ void TestUpdateEndToEnd::proxyRefusingTheCredentialsFailsTheUpdate() {
     QVERIFY(log.filter("wrong").isEmpty());
     QCOMPARE(server.RequestCount(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+}
+
+// The Windows programs check the server with Windows' own TLS (Schannel), the others with OpenSSL.
+void TestUpdateEndToEnd::silentDownloadOverHttps() {
+    const QString unavailable = HttpTestServer::TlsUnavailable();
+    if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
+    QSslCertificate certificate;
+    QSslKey key;
+    // By name: libcurl's Schannel matches only names against a certificate, never addresses.
+    const QString problem = HttpTestServer::MakeCertificate({"localhost"}, &certificate, &key);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    QVERIFY(site.Trust(certificate));
+    HttpTestServer server(certificate, key);
+    QVERIFY(server.IsListening());
+    server.NameHost("localhost");
+    QString error;
+    const QString manifest = site.Publish(server, "v2", Version("v2"), &error);
+    QVERIFY2(manifest.startsWith("https://"), qPrintable(error));
+
+    QProcess updater;
+    site.StartUpdater(updater, "silentDownload", manifest, server.Url("/api"));
+    QVERIFY(updater.waitForFinished(kWaitMs));
+    const QStringList log = site.LogLines("update");
+    QVERIFY2(log.last().contains("] I update.exe ended: finished: "), qPrintable(log.join('\n')));
+    QStringList expected{"local.ini", "update.json"};
+    for (const QString& path : Changed(Version("v1"), Version("v2"))) expected.append(path + ".zip");
+    expected.sort();
+    QCOMPARE(testtree::Snapshot(site.DownloadDir()).keys(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateEndToEnd)

@@ -10,7 +10,6 @@
 #include <QRandomGenerator>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
@@ -50,45 +49,6 @@ QByteArray Payload(int size, int seed) {
     QRandomGenerator generator(seed);
     for (char& c : bytes) c = static_cast<char>(generator.bounded(256));
     return bytes;
-}
-
-// Why TLS cannot be tested here (no TLS backend, no openssl tool), or empty.
-QString TlsUnavailable() {
-    if (!QSslSocket::supportsSsl()) return QStringLiteral("this Qt build has no usable TLS backend");
-    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
-        return QStringLiteral("needs the openssl command line tool to make a test certificate");
-    }
-    return QString();
-}
-
-// Makes a fresh self-signed certificate for 127.0.0.1 and its key with the openssl command line
-// tool. Returns an empty string on success, else what went wrong.
-QString MakeLocalCertificate(QSslCertificate* certificate, QSslKey* key) {
-    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-    QTemporaryDir folder;
-    if (!folder.isValid()) return QStringLiteral("no temporary folder for the certificate");
-    const QString dir = folder.path();
-    const QString certPath = dir + "/cert.pem";
-    const QString keyPath = dir + "/key.pem";
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    // The address goes in subjectAltName: that, not the common name, is what hostname
-    // verification matches against an IP URL. The names are those the proxy tests reach it by.
-    process.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                            "-nodes", "-keyout", keyPath, "-out", certPath, "-days", "2", "-subj", "/CN=127.0.0.1",
-                            "-addext", "subjectAltName=IP:127.0.0.1,DNS:tunnel.example,DNS:missing.example"});
-    if (!process.waitForFinished(kWaitMs) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        return "openssl failed: " + QString::fromLocal8Bit(process.readAll());
-    }
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certPath);
-    if (certificates.size() != 1) return QStringLiteral("cannot read the generated certificate");
-    *certificate = certificates.first();
-    QFile keyFile(keyPath);
-    if (!keyFile.open(QIODevice::ReadOnly)) return QStringLiteral("cannot open the generated key");
-    *key = QSslKey(&keyFile, QSsl::Ec);
-    if (key->isNull()) return QStringLiteral("cannot read the generated key");
-    return QString();
 }
 
 // Makes the worker trust the certificate, and only it, until the end of the scope: the worker
@@ -698,11 +658,11 @@ void TestDownLoadWork::httpsRedirect_data() {
 void TestDownLoadWork::httpsRedirect() {
     QFETCH(bool, toPlainHttp);
     QFETCH(int, expected);
-    const QString unavailable = TlsUnavailable();
+    const QString unavailable = HttpTestServer::TlsUnavailable();
     if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
     QSslCertificate certificate;
     QSslKey key;
-    const QString problem = MakeLocalCertificate(&certificate, &key);
+    const QString problem = HttpTestServer::MakeCertificate({"tunnel.example", "missing.example"}, &certificate, &key);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
     // The plain target is served for real, so a client that did follow the downgrade would get
@@ -748,11 +708,11 @@ void TestDownLoadWork::httpsRedirect() {
 
 // A certificate nobody vouched for ends the transfer in the handshake: no request, no file.
 void TestDownLoadWork::untrustedServerIsRefused() {
-    const QString unavailable = TlsUnavailable();
+    const QString unavailable = HttpTestServer::TlsUnavailable();
     if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
     QSslCertificate certificate;
     QSslKey key;
-    const QString problem = MakeLocalCertificate(&certificate, &key);
+    const QString problem = HttpTestServer::MakeCertificate({"tunnel.example", "missing.example"}, &certificate, &key);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     HttpTestServer tls(certificate, key);
     QVERIFY(tls.IsListening());
@@ -796,11 +756,11 @@ void TestDownLoadWork::goesThroughTheSystemProxy() {
     QFETCH(QByteArray, noProxy);
     QFETCH(int, expected);
     QFETCH(QString, proxied);
-    const QString unavailable = TlsUnavailable();
+    const QString unavailable = HttpTestServer::TlsUnavailable();
     if (!unavailable.isEmpty()) QSKIP(qPrintable(unavailable));
     QSslCertificate certificate;
     QSslKey key;
-    const QString problem = MakeLocalCertificate(&certificate, &key);
+    const QString problem = HttpTestServer::MakeCertificate({"tunnel.example", "missing.example"}, &certificate, &key);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     HttpTestServer tls(certificate, key);
     QVERIFY(tls.IsListening());

@@ -2,11 +2,15 @@
 // body, records them, and answers as the path's behaviour says, all inside the server thread.
 #include "http_test_server.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QProcess>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <memory>
@@ -194,6 +198,42 @@ void HttpTestServer::Start(bool listen) {
 HttpTestServer::~HttpTestServer() {
     thread_.quit();
     thread_.wait();
+}
+
+QString HttpTestServer::TlsUnavailable() {
+    if (!QSslSocket::supportsSsl()) return QStringLiteral("this Qt build has no usable TLS backend");
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
+        return QStringLiteral("needs the openssl command line tool to make a test certificate");
+    }
+    return QString();
+}
+
+QString HttpTestServer::MakeCertificate(const QStringList& names, QSslCertificate* certificate, QSslKey* key) {
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    QTemporaryDir folder;
+    if (!folder.isValid()) return QStringLiteral("no temporary folder for the certificate");
+    const QString certPath = folder.path() + "/cert.pem";
+    const QString keyPath = folder.path() + "/key.pem";
+    // The address and names go in subjectAltName: that, not the common name, is what hostname
+    // verification matches.
+    QString alternatives = QStringLiteral("subjectAltName=IP:127.0.0.1");
+    for (const QString& name : names) alternatives += ",DNS:" + name;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                            "-keyout", keyPath, "-out", certPath, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                            alternatives});
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return "openssl failed: " + QString::fromLocal8Bit(process.readAll());
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certPath);
+    if (certificates.size() != 1) return QStringLiteral("cannot read the generated certificate");
+    *certificate = certificates.first();
+    QFile keyFile(keyPath);
+    if (!keyFile.open(QIODevice::ReadOnly)) return QStringLiteral("cannot open the generated key");
+    *key = QSslKey(&keyFile, QSsl::Ec);
+    if (key->isNull()) return QStringLiteral("cannot read the generated key");
+    return QString();
 }
 
 QString HttpTestServer::Url(const QString& path) const {

@@ -10,6 +10,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 class QTcpServer;
@@ -71,6 +72,12 @@ public:
     // response exactly as given, from its status line on, then the connection is closed: for
     // framings and malformed heads the other behaviours never produce.
     static Behaviour Raw(const QByteArray& response);
+
+    // Why TLS cannot be tested here (no TLS backend, no openssl tool), or empty.
+    static QString TlsUnavailable();
+    // Makes a fresh self-signed certificate for 127.0.0.1 and names, and its key, with the openssl
+    // command line tool. Returns an empty string on success, else what went wrong.
+    static QString MakeCertificate(const QStringList& names, QSslCertificate* certificate, QSslKey* key);
 
     // Starts the thread and listens on a free port of 127.0.0.1; check IsListening().
     HttpTestServer();
