@@ -53,7 +53,7 @@ quint16 FreePort() {
 // The whole configuration: no file outside stateDir is written, none of Debian's configuration
 // is read. When started by root the workers run as nobody, so the served folder must be
 // readable by others.
-QByteArray Configuration(const QString& stateDir, const QString& www, quint16 port) {
+QByteArray Configuration(const QString& stateDir, const QString& www, quint16 port, bool http2) {
     const QByteArray dir = stateDir.toUtf8();
     return "daemon off;\n"
            "worker_processes auto;\n"
@@ -71,7 +71,9 @@ QByteArray Configuration(const QString& stateDir, const QString& www, quint16 po
            "    uwsgi_temp_path " + dir + "/tmp/uwsgi;\n"
            "    scgi_temp_path " + dir + "/tmp/scgi;\n"
            "    server {\n"
-           "        listen 127.0.0.1:" + QByteArray::number(port) + ";\n"
+           "        listen 127.0.0.1:" + QByteArray::number(port) + (http2 ? " ssl http2" : "") + ";\n" +
+           (http2 ? "        ssl_certificate " + dir + "/cert.pem;\n        ssl_certificate_key " + dir + "/key.pem;\n"
+                  : QByteArray()) +
            "        root " + www.toUtf8() + ";\n"
            "    }\n"
            "}\n";
@@ -79,7 +81,8 @@ QByteArray Configuration(const QString& stateDir, const QString& www, quint16 po
 
 }  // namespace
 
-Nginx::Nginx(const QString& stateDir, const QString& www) : stateDir_(stateDir), www_(www) {}
+Nginx::Nginx(const QString& stateDir, const QString& www, bool http2)
+    : stateDir_(stateDir), www_(www), http2_(http2) {}
 
 Nginx::~Nginx() { Stop(); }
 
@@ -90,6 +93,13 @@ QString Nginx::Url(const QString& path) const {
 quint16 Nginx::Start() {
     if (!QDir().mkpath(stateDir_ + "/tmp")) {
         std::fprintf(stderr, "cannot make %s\n", qPrintable(stateDir_));
+        return 0;
+    }
+    if (http2_ && QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                                "-nodes", "-keyout", stateDir_ + "/key.pem", "-out", Certificate(),
+                                                "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                                                "subjectAltName=IP:127.0.0.1"}) != 0) {
+        std::fprintf(stderr, "cannot make a certificate with openssl\n");
         return 0;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -109,7 +119,7 @@ quint16 Nginx::Start() {
 bool Nginx::StartOn(quint16 port) {
     const QString config = stateDir_ + "/nginx.conf";
     QFile file(config);
-    if (!file.open(QIODevice::WriteOnly) || file.write(Configuration(stateDir_, www_, port)) < 0) return false;
+    if (!file.open(QIODevice::WriteOnly) || file.write(Configuration(stateDir_, www_, port, http2_)) < 0) return false;
     file.close();
     process_.setProcessChannelMode(QProcess::ForwardedChannels);
     // -e: the error log from the first line on, before the configuration names it.

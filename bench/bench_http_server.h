@@ -18,8 +18,10 @@ quint16 StartHttpServer(QProcess* server, const QString& folder);
 // this process and stops with this object.
 class Nginx {
 public:
-    // stateDir: the server's own folder (made if missing); www: what it serves at "/".
-    Nginx(const QString& stateDir, const QString& www);
+    // stateDir: the server's own folder (made if missing); www: what it serves at "/". http2:
+    // the port speaks TLS offering HTTP/2 (curl 7.88 cannot run parallel transfers over HTTP/2
+    // in clear), with a certificate for 127.0.0.1 made at Start (Certificate()).
+    Nginx(const QString& stateDir, const QString& www, bool http2 = false);
     ~Nginx();
     Nginx(const Nginx&) = delete;
     Nginx& operator=(const Nginx&) = delete;
@@ -29,6 +31,8 @@ public:
     quint16 Start();
     // "http://127.0.0.1:<port>" + path.
     QString Url(const QString& path) const;
+    // The certificate file an http2 server presents.
+    QString Certificate() const { return stateDir_ + "/cert.pem"; }
 
 private:
     bool StartOn(quint16 port);
@@ -36,6 +40,7 @@ private:
 
     QString stateDir_;
     QString www_;
+    bool http2_;
     QProcess process_;
     quint16 port_ = 0;
 };

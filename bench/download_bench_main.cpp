@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
         {"parallel", "Transfers at once for curl and aria2c.", "P", "8"},
         {"line-mbit", "Through a line of this rate each way (0: straight to the server).", "M", "0"},
         {"line-delay-ms", "The line's delay each way.", "D", "40"},
+        {"http2", "With --line-mbit: curl over HTTP/2 too (TLS, one connection), against HTTP/1.1.",
+         "yes", "no"},
     });
     const unsigned rounds = bench::Number(parser, "rounds", 1, 100);
     const unsigned smallKib = bench::Number(parser, "small-kib", 0, 1 << 20);
@@ -62,6 +64,7 @@ int main(int argc, char** argv) {
     const std::string parallel = std::to_string(bench::Number(parser, "parallel", 1, 64));
     const unsigned lineMbit = bench::Number(parser, "line-mbit", 0, 100000);
     const unsigned lineDelayMs = bench::Number(parser, "line-delay-ms", 0, 10000);
+    const bool http2 = lineMbit > 0 && parser.value("http2") == QLatin1String("yes");
     if (!bench::HaveTools("download_bench", {"curl", "aria2c"})) return 1;
     // Archive names as update-pack writes them: the installed file's path + ".zip".
     std::vector<bench::TreeFile> planned;
@@ -96,12 +99,26 @@ int main(int argc, char** argv) {
         if (port == 0) return 1;
         origin = QStringLiteral("http://127.0.0.1:%1").arg(port);
     }
+    // The same files over HTTP/2, through a line of their own.
+    std::unique_ptr<bench::Nginx> server2;
+    std::unique_ptr<bench::LineRelay> line2;
+    QString origin2;
+    if (http2) {
+        server2 = std::make_unique<bench::Nginx>(QCoreApplication::applicationDirPath() + "/download-nginx-h2", www, true);
+        const quint16 serverPort = server2->Start();
+        if (serverPort == 0) return 1;
+        line2 = std::make_unique<bench::LineRelay>(serverPort, std::chrono::milliseconds(lineDelayMs), lineMbit * 1e6);
+        const quint16 port = line2->Start();
+        if (port == 0) return 1;
+        origin2 = QStringLiteral("https://127.0.0.1:%1").arg(port);
+    }
 
     // The manifest lists every file with its URL and size; the MD5 of a file that is not
     // installed does not matter.
     QVector<ManifestEntry> entries;
     QByteArray curlList;
     QByteArray ariaList;
+    QByteArray curl2List;
     std::uint64_t bytes = 0;
     for (const bench::TreeFile& file : planned) {
         const QString path = "/" + QString::fromStdString(file.path);
@@ -109,11 +126,13 @@ int main(int argc, char** argv) {
         entries.append(ManifestEntry{path, QString(32, QChar('0')), url, QString(), static_cast<qint64>(file.size)});
         curlList += "url = \"" + url.toUtf8() + "\"\noutput = \"" + path.mid(1).toUtf8() + "\"\n";
         ariaList += url.toUtf8() + "\n  out=" + path.mid(1).toUtf8() + "\n";
+        curl2List += "url = \"" + (origin2 + kFiles + path).toUtf8() + "\"\noutput = \"" + path.mid(1).toUtf8() + "\"\n";
         bytes += file.size;
     }
     const ManifestTexts texts{"2.0.0", "download benchmark", "2026.01.01"};
     if (!WriteText(www + "/update.json", ManifestJson(texts, entries)) ||
         !WriteText(data.path() + "/curl.list", curlList) || !WriteText(data.path() + "/aria2c.list", ariaList) ||
+        !WriteText(data.path() + "/curl2.list", curl2List) ||
         !QDir().mkpath(data.path() + "/tmp")) {
         std::fprintf(stderr, "download_bench: cannot lay out %s\n", qPrintable(data.path()));
         return 1;
@@ -162,6 +181,13 @@ int main(int argc, char** argv) {
     };
     // Over a line, aria2c (a peer on loopback) is left out: curl is the one to beat there.
     if (line) tools.pop_back();
+    if (http2) {
+        tools.push_back({"curl-h2",
+                         {"curl", "-s", "--no-progress-meter", "-f", "--create-dirs", "--http2", "--cacert",
+                          server2->Certificate().toStdString(), "--parallel", "--parallel-max", parallel, "-K",
+                          (data.path() + "/curl2.list").toStdString()},
+                         {}});
+    }
     if (line) {
         std::printf("%zu files, %.1f MiB from nginx through a %u Mbit/s line with %u ms each way; curl %s at once\n",
                     planned.size(), bytes / 1048576.0, lineMbit, lineDelayMs, parallel.c_str());
@@ -174,7 +200,11 @@ int main(int argc, char** argv) {
     }
     if (!bench::RunRounds(tools, rounds, [&](bench::Tool& tool, unsigned) { return runOnce(tool, true); })) return 1;
     if (line) {
-        bench::PrintTable({&tools[0], &tools[1]});
+        if (http2) {
+            bench::PrintTable({&tools[0], &tools[1], &tools[2]});
+        } else {
+            bench::PrintTable({&tools[0], &tools[1]});
+        }
         const double ours = tools[0].MedianWall();
         const double curl = tools[1].MedianWall();
         // The line's own limit: every byte at its rate, plus the round trips of the manifest's
@@ -183,6 +213,7 @@ int main(int argc, char** argv) {
         std::printf("line limit  = %.2f s (the bytes at %u Mbit/s and four round trips)\n", limit, lineMbit);
         std::printf("ours/curl   = %.2f (goal <= 1.0) %s\n", ours / curl, bench::Verdict(ours <= curl));
         std::printf("ours/limit  = %.2f, curl/limit = %.2f\n", ours / limit, curl / limit);
+        if (http2) std::printf("curl-h2/curl = %.2f (HTTP/2 against HTTP/1.1)\n", tools[2].MedianWall() / curl);
         return 0;
     }
     bench::PrintTable({&tools[0], &tools[1], &tools[2]});
