@@ -23,9 +23,10 @@ SUBSYSTEM_GUI = 2
 # The system's: the C runtime and the Windows API, libcurl's sockets and certificate store among them.
 SYSTEM = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll", "ws2_32.dll", "crypt32.dll",
           "bcrypt.dll"}
-# Qt's network module is the request library's (wisp.dll): update.exe downloads through libcurl.
+# update.exe downloads through libcurl; Qt's network module reads the system's proxy settings for
+# it, as for the request library (wisp.dll).
 EXPECTED = {
-    "update.exe": {"qt5core.dll", "qt5gui.dll", "qt5widgets.dll", "wisp.dll"},
+    "update.exe": {"qt5core.dll", "qt5gui.dll", "qt5network.dll", "qt5widgets.dll", "wisp.dll"},
     "helper.exe": {"qt5core.dll", "qt5widgets.dll"},
 }
 
