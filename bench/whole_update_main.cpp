@@ -99,7 +99,7 @@ int RunUpdate(const QString& programDir, const QString& manifestUrl, const QStri
     QString problem;
     QStringList unmanaged;
     if (!phase(wait() && failures == 0 &&
-                   ReadUsableManifest(layout.ManifestPath(), &texts, &files, &problem, &unmanaged),
+                   ReadUsableManifest(layout.DownloadDir() + kManifestKey, &texts, &files, &problem, &unmanaged),
                "manifest", "no usable manifest arrived")) {
         return 1;
     }

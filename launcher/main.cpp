@@ -4,19 +4,16 @@
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
 
-#include "file_removal.h"
 #include "install_pipeline.h"
-#include "manifest.h"
+#include "pending_update.h"
 #include "qrequest.h"
 #include "release_public_key.h"
 #include "run_log.h"
-#include "signed_manifest.h"
 #include "single_instance.h"
 #include "uncompress_work.h"
 #include "update_layout.h"
@@ -26,33 +23,6 @@ namespace {
 // update.exe <unused> <mode> <manifest URL>: the version check needs no URL.
 const QStringList kUpdaterArguments{QString(), QStringLiteral("checkVersion"), QString()};
 
-// The marker lies in the download directory only: the installation leaves it out, so a file of
-// that name in the install root is the product's own and stays.
-void RemoveMarker(const QString& dir) { platform::RemoveFile(dir + UpdateLayout::kMarkerName); }
-
-// The manifest the silent run left beside the archives, read for installing: the files vouched
-// for by path. Without a built-in key it is read as before (an unreadable one vouches for
-// nothing, so nothing is installed). With one, the download folder may have changed since the
-// updater verified it: the signature, the SHA-256 members and the version are checked again
-// (ReadSignedManifest), and false means nothing of the folder is to be installed.
-bool ReadPendingManifest(const UpdateLayout& layout, ManifestMap* files) {
-    const QByteArray key(kReleasePublicKey);
-    ManifestTexts texts;
-    if (key.isEmpty()) {
-        ReadManifest(layout.ManifestPath(), &texts, files);
-        return true;
-    }
-    QString problem;
-    QStringList unmanaged;
-    if (ReadSignedManifest(layout.ManifestPath(), layout.SignaturePath(), key,
-                           QString::fromLatin1(qRequest::kVersionNumber), &texts, files, &problem, &unmanaged)) {
-        return true;
-    }
-    qWarning("update.json not installed: %s", qPrintable(problem));
-    RunLog::SetOutcome(QStringLiteral("failed: update.json not installed: ") + problem);
-    return false;
-}
-
 }  // namespace
 
 // Installs the unpacked tree below dir over the install root through installation, each replaced
@@ -61,7 +31,7 @@ bool ReadPendingManifest(const UpdateLayout& layout, ManifestMap* files) {
 // helper tries the whole installation again. A tree the installation refused (an archive that
 // would not extract, a file the manifest does not vouch for) is given up: without the marker
 // the next silent download compares again and fetches what still differs.
-bool UpdateAppFiles(QString dir, install::Installation& installation) {
+bool UpdateAppFiles(const install::PendingUpdate& pending, install::Installation& installation) {
     install::CopyHooks hooks;
     hooks.beforeCopy = [](const QString& source) { qDebug() << "path:" << source; };
     hooks.afterCopy = [](bool copied, const QString& source, const QString& target) {
@@ -72,7 +42,7 @@ bool UpdateAppFiles(QString dir, install::Installation& installation) {
         RunLog::SetOutcome(QStringLiteral("failed: the installation was undone; the next run tries again"));
         return false;
     }
-    RemoveMarker(dir);
+    pending.Unmark();
     RunLog::SetOutcome(result == install::StepResult::Done ? QStringLiteral("finished: the pending download is installed")
                        : result == install::StepResult::NothingFound
                            ? QStringLiteral("nothing to do: the pending download holds no files")
@@ -88,28 +58,30 @@ int main(int argc, char* argv[]) {
     RunLog::Begin(layout, kHelperImage, QString(), QCoreApplication::arguments().mid(1));
     RunLog::SetOutcome(QStringLiteral("nothing to do: no download is pending"));
 
-    // A folder of that name is no marker.
-    ManifestMap files;
-    if (QFileInfo(layout.MarkerPath()).isFile() && !ReadPendingManifest(layout, &files)) {
-        // Without the marker the next silent download compares and fetches afresh.
-        RemoveMarker(layout.DownloadDir());
-    } else if (QFileInfo(layout.MarkerPath()).isFile()) {
-        const QString dir = layout.DownloadDir();
-        // The manifest stays in the download folder until the tree is installed, so a retry after
-        // a failed copy checks against it again.
-        install::Installation installation(dir, layout.InstallRoot(), InstalledMd5s(files));
-        installation.LeaveOut(UpdateLayout::kMarkerName);
-        if (kReleasePublicKey[0] != '\0') installation.RequireArchiveSha256(ArchiveSha256s(files));
-
-        auto* work = new UnCompressWork(dir, installation);
-        QEventLoop loop;
-        // The worker reports from a pool thread: the quit is queued into this thread, after
-        // which the worker no longer touches the installation.
-        QObject::connect(work, SIGNAL(uncompressfinished()), &loop, SLOT(quit()));
-        QThreadPool::globalInstance()->start(work);
-        loop.exec();
-
-        UpdateAppFiles(dir, installation);
+    // The manifest is read as the updater reads it: strictly, and signed when a key is built in.
+    // The download folder may have changed since the updater judged it, so it is judged again.
+    const install::PendingUpdate pending(layout.DownloadDir(), layout.InstallRoot());
+    const QByteArray key(kReleasePublicKey);
+    if (pending.HasMarker()) {
+        const install::PendingManifest manifest = pending.ReadManifest(key, QString::fromLatin1(qRequest::kVersionNumber));
+        if (!manifest.usable) {
+            qWarning("update.json not installed: %s", qPrintable(manifest.problem));
+            RunLog::SetOutcome(QStringLiteral("failed: update.json not installed: ") + manifest.problem);
+            // Without the marker the next silent download compares and fetches afresh.
+            pending.Unmark();
+        } else {
+            // The manifest stays in the download folder until the tree is installed, so a retry
+            // after a failed copy checks against it again.
+            install::Installation installation = pending.NewInstallation(manifest.files, !key.isEmpty());
+            auto* work = new UnCompressWork(pending.Dir(), installation);
+            QEventLoop loop;
+            // The worker reports from a pool thread: the quit is queued into this thread, after
+            // which the worker no longer touches the installation.
+            QObject::connect(work, SIGNAL(uncompressfinished()), &loop, SLOT(quit()));
+            QThreadPool::globalInstance()->start(work);
+            loop.exec();
+            UpdateAppFiles(pending, installation);
+        }
     }
 
     // The updater that started this helper at its exit may hold its guard a moment longer; an

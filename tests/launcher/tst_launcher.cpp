@@ -230,9 +230,16 @@ void TestLauncher::pendingUpdate_data() {
     // A download cut short. Its files are missing from the unpacked tree, so nothing of it may
     // be installed; the archive and the marker go, so the next silent run fetches it again.
     const QByteArray cut = Zip("bin/app.dll", "new app").left(20);
+    const Files appListed{{"bin/app.dll", "new app"}};
     QTest::newRow("an archive that fails to extract withdraws the update")
-        << QStringList{} << "file" << Files{{"bin/app.dll.zip", cut}, {"res/logo.png", "logo"}} << old << old
-        << Files{{"res/logo.png", "logo"}} << QStringList{ArchiveMessage("/bin/app.dll.zip")};
+        << QStringList{} << "file" << WithManifest({{"bin/app.dll.zip", cut}, {"res/logo.png", "logo"}}, appListed)
+        << old << old << WithManifest({{"res/logo.png", "logo"}}, appListed)
+        << QStringList{ArchiveMessage("/bin/app.dll.zip")};
+    // The helper reads the manifest as the updater does: none, or one the updater would not
+    // use, vouches for nothing, and nothing is even unpacked.
+    QTest::newRow("without a manifest nothing is unpacked, the marker goes")
+        << QStringList{} << "file" << pending << old << old << pending
+        << QStringList{"?: update.json not installed: the manifest cannot be read"};
 }
 
 void TestLauncher::pendingUpdate() {

@@ -23,6 +23,7 @@
 #include "main_presenter.h"
 #include "main_widget.h"
 #include "test_tree.h"
+#include "pending_update.h"
 #include "update_layout.h"
 #include "zip_builder.h"
 
@@ -283,8 +284,8 @@ void TestUpdateFlow::silentRunOnlyDownloadsAndLeavesTheMarker() {
     QVERIFY(RunUntilQuit([presenter] { presenter->FetchManifest(); }));
 
     QCOMPARE(counter.shown, 0);
-    QVERIFY(QFileInfo(Layout().MarkerPath()).isFile());
-    QCOMPARE(QFileInfo(Layout().MarkerPath()).size(), 0);
+    QVERIFY(QFileInfo(Layout().DownloadDir() + install::PendingUpdate::kMarkerName).isFile());
+    QCOMPARE(QFileInfo(Layout().DownloadDir() + install::PendingUpdate::kMarkerName).size(), 0);
     QVERIFY(!presenter->NeedsDownload());
     QVERIFY(QFileInfo(Layout().DownloadDir() + "/bin/app.dll.zip").isFile());
     QVERIFY(QFileInfo(Layout().DownloadDir() + "/bin/other.dll.zip").isFile());
@@ -406,7 +407,7 @@ void TestUpdateFlow::unusableManifestEndsASilentRunWithoutMarker() {
     auto* presenter = NewPresenter(server_->Url("/update.json"));
     presenter->SetInteractive(false);
     QVERIFY(RunUntilQuit([presenter] { presenter->FetchManifest(); }));
-    QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
+    QVERIFY(!QFileInfo::exists(Layout().DownloadDir() + install::PendingUpdate::kMarkerName));
     QCOMPARE(server_->RequestCount(), 1);
 }
 
@@ -494,7 +495,7 @@ void TestUpdateFlow::staleDownloadsAreNotInstalled() {
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/old.dll"), QByteArray("current old"));
     QCOMPARE(testtree::ReadFile(InstallRoot() + "/bin/lib.dll"), QByteArray("current lib"));
     QVERIFY(!QFileInfo::exists(Layout().DownloadDir() + "/bin/old.dll.zip"));
-    QVERIFY(!QFileInfo::exists(Layout().MarkerPath()));
+    QVERIFY(!QFileInfo::exists(Layout().DownloadDir() + install::PendingUpdate::kMarkerName));
 }
 
 // A folder of the install root linked to one outside it: the update must not write there (nor

@@ -30,7 +30,6 @@ const QString kGlyphServiceImage = QStringLiteral("glyphsvc_x64.exe");
 // Arguments of helper.exe: a verb and the install root (the helper does not read them).
 const QString kHelperVerb = QStringLiteral("dir");
 
-bool IsLink(const QString& path) { return platform::IsLink(path.toStdString()); }
 
 // Where the signature of the manifest at url lies: the same URL with ".sig" added to its path
 // (a query, if any, stays as it is).
@@ -40,28 +39,17 @@ QString SignatureUrl(const QString& url) {
     return address.toString(QUrl::FullyEncoded);
 }
 
-// Removes the link itself, never what it points at: a file link or a POSIX symbolic link goes
-// with remove(); a Windows folder link (junction, directory symbolic link) only with rmdir, which
-// takes the link and leaves its target as it is.
-bool RemoveLink(const QString& path) { return QFile::remove(path) || QDir().rmdir(path); }
-
-// Through a link, the cleanup would delete and the downloads write wherever it points: a link in
-// place of the download folder gives way to a new empty folder.
-bool MakeRealFolder(const QString& dir) {
-    if (IsLink(dir) && !RemoveLink(dir)) return false;
-    return QDir().mkpath(dir);
-}
-
 }  // namespace
 
 MainPresenter::MainPresenter(const QString& downloadUrl, const UpdateLayout& layout)
-    : QObject(nullptr), downloadUrl(downloadUrl), layout(layout) {
+    : QObject(nullptr), downloadUrl(downloadUrl), layout(layout), pending(layout.DownloadDir(), layout.InstallRoot()) {
     network = new NetWork(layout);
     network->setParent(this);
     network->SetDir(UpdateLayout::kDownloadDirName);
     connect(network, SIGNAL(workfinished(int, int)), this, SLOT(NetWorkFinished(int, int)));
     connect(network, SIGNAL(uncompressfinished(bool)), this, SLOT(UnCompressFinished(bool)));
     connect(network, SIGNAL(ergodicdirfinished(bool)), this, SLOT(Ergodicdirfinished(bool)));
+    connect(network, &NetWork::keepfinished, this, &MainPresenter::KeepFinished);
 
     // After an interactive run the helper starts the updater again: it installs a pending
     // silent download first, if any, and the new updater asks the service once more.
@@ -81,11 +69,11 @@ void MainPresenter::SetReleaseKey(const QByteArray& publicKeyText) { releaseKey 
 
 void MainPresenter::SetRestartOnClose() { restartOnClose = true; }
 
-bool MainPresenter::NeedsDownload() const { return !QFileInfo(layout.MarkerPath()).isFile(); }
+bool MainPresenter::NeedsDownload() const { return !pending.HasMarker(); }
 
 void MainPresenter::FetchManifest() {
     if (downloadUrl.isEmpty() && view) view->close();
-    MakeRealFolder(layout.DownloadDir());  // the manifest is its first download
+    pending.MakeReal();  // the manifest is its first download
     network->DownLoad({{kManifestKey, downloadUrl}}, DownLoadWork::kManifest);
 }
 
@@ -136,7 +124,10 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
     if (type != DownLoadWork::kUpdateFile) return;
     view->StepProgress();
     if (!view->IsProgressComplete()) return;  // more files outstanding
+    DownloadsEnded();
+}
 
+void MainPresenter::DownloadsEnded() {
     if (failed) {
         RunLog::SetOutcome(QStringLiteral("failed: %1 of %2 downloads failed").arg(failedDownloads).arg(fetchList.size()));
         EndWith(false);
@@ -146,35 +137,29 @@ void MainPresenter::NetWorkFinished(int type, int ecode) {
                                                                         : std::make_optional(ArchiveSha256s(files)));
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
-        QFile marker(layout.MarkerPath());
-        const bool marked = marker.open(QIODevice::WriteOnly);
-        marker.close();
-        RunLog::SetOutcome(marked ? QStringLiteral("finished: %1 archives downloaded for the helper").arg(fetchList.size())
-                                  : QStringLiteral("failed: the marker %1 could not be written").arg(layout.MarkerPath()));
+        RunLog::SetOutcome(pending.Mark()
+                               ? QStringLiteral("finished: %1 archives downloaded for the helper").arg(fetchList.size())
+                               : QStringLiteral("failed: the marker %1 could not be written").arg(pending.MarkerPath()));
         view->close();
     }
 }
 
 void MainPresenter::LoadManifest() {
-    ManifestTexts texts;
-    QString problem;
-    QStringList unmanaged;
-    manifestUsable = releaseKey.isEmpty()
-                         ? ReadUsableManifest(layout.ManifestPath(), &texts, &files, &problem, &unmanaged)
-                         : ReadSignedManifest(layout.ManifestPath(), layout.SignaturePath(), releaseKey,
-                                              QString::fromLatin1(qRequest::kVersionNumber), &texts, &files,
-                                              &problem, &unmanaged);
+    const install::PendingManifest manifest =
+        pending.ReadManifest(releaseKey, QString::fromLatin1(qRequest::kVersionNumber));
+    manifestUsable = manifest.usable;
+    files = manifest.files;
     if (!manifestUsable) {
-        qWarning("update.json not used: %s", qPrintable(problem));
-        RunLog::SetOutcome(QStringLiteral("failed: update.json not used: ") + problem);
+        qWarning("update.json not used: %s", qPrintable(manifest.problem));
+        RunLog::SetOutcome(QStringLiteral("failed: update.json not used: ") + manifest.problem);
         return;
     }
     // The walk never finds such files installed, and the copy never installs them: fetching
     // them would only repeat on every run.
-    for (const QString& name : unmanaged) {
+    for (const QString& name : manifest.unmanaged) {
         qWarning("update.json entry %s left out: not a file the updater manages", qPrintable(name));
     }
-    view->SetUpdateInfo(texts.version, texts.description, texts.updateDate);
+    view->SetUpdateInfo(manifest.texts.version, manifest.texts.description, manifest.texts.updateDate);
 }
 
 void MainPresenter::BeginInstall() {
@@ -199,40 +184,32 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
         EndWith(true);
         return;
     }
-    if (!RemoveStaleDownloads()) {
+    // What an earlier run left goes, but for what it already fetched of this release.
+    network->Keep(pending, files, fetchList);
+}
+
+void MainPresenter::KeepFinished(bool ok, const QStringList& complete) {
+    if (!ok) {
         failed = true;
         RunLog::SetOutcome(QStringLiteral("failed: files of an earlier run in %1 could not be removed")
-                               .arg(layout.DownloadDir()));
+                               .arg(pending.Dir()));
         EndWith(false);
         return;
     }
     failedDownloads = 0;
+    // The progress starts from what is already here.
     view->ShowDownloading(fetchList.size());
-    network->DownLoad(fetchList, DownLoadWork::kUpdateFile, DeclaredSizes(files));
-}
-
-bool MainPresenter::RemoveStaleDownloads() {
-    // The unpack step installs every archive in the download directory, and the copy step every
-    // file below it. Whatever an earlier run left there (archives never installed, files unpacked
-    // for an earlier version) could put an older file back, so only this run's manifest (and its
-    // signature, which the helper verifies again) stays. The marker of such a run goes with it:
-    // it promised those files to the helper.
-    const QStringList kept{layout.ManifestPath(), layout.SignaturePath()};
-    // A link below it goes too (the walk does not enter it): the downloads would write through it.
-    if (!MakeRealFolder(layout.DownloadDir())) return false;
-    bool removedAll = true;
-    QDirIterator it(layout.DownloadDir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (kept.contains(path)) continue;
-        if (IsLink(path)) {
-            if (!RemoveLink(path)) removedAll = false;
-        } else if (!it.fileInfo().isDir() && !platform::RemoveFile(path)) {
-            removedAll = false;
-        }
+    QMap<QString, QString> rest = fetchList;
+    for (const QString& name : complete) {
+        rest.remove(name);
+        view->StepProgress();
     }
-    return removedAll;
+    if (!complete.isEmpty()) qInfo("%d of %d archives are here from an earlier run", int(complete.size()), int(fetchList.size()));
+    if (rest.isEmpty()) {
+        DownloadsEnded();
+        return;
+    }
+    network->DownLoad(rest, DownLoadWork::kUpdateFile, DeclaredSizes(files));
 }
 
 void MainPresenter::EndWith(bool success) {

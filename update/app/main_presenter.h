@@ -8,6 +8,7 @@
 
 #include "manifest.h"
 #include "update_actions.h"
+#include "pending_update.h"
 #include "update_layout.h"
 
 class MainWidget;
@@ -50,13 +51,15 @@ public slots:
     void UnCompressFinished(bool finish);
     void Ergodicdirfinished(bool finish);
     void OnViewDestroyed();
+    void KeepFinished(bool ok, const QStringList& complete);
 
 private:
     void LoadManifest();
     // Shows the result; a silent run, whose window was never shown, ends there.
     void EndWith(bool success);
-    // Empties the download directory but for the manifest and its signature; false when a file could not be removed.
-    bool RemoveStaleDownloads();
+    // Every archive of the round is in (or failed): the marker of a silent run, the install of
+    // an interactive one, or the failure.
+    void DownloadsEnded();
 
     bool interactive = true;
     bool forceUpdate = false;
@@ -74,4 +77,6 @@ private:
     QString downloadUrl;
     QByteArray releaseKey;
     UpdateLayout layout;
+    // The download folder: what it keeps, its manifest, its marker.
+    install::PendingUpdate pending;
 };

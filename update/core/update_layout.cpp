@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 
-#include "manifest.h"
 
 UpdateLayout::UpdateLayout(const QString& programDir) : programDir_(programDir) {}
 
@@ -12,9 +11,6 @@ UpdateLayout UpdateLayout::OfRunningProgram() { return UpdateLayout(QCoreApplica
 QString UpdateLayout::ProgramFolder(const QString& name) const { return programDir_ + "/" + name; }
 QString UpdateLayout::DownloadDir() const { return ProgramFolder(kDownloadDirName); }
 QString UpdateLayout::LogDir() const { return ProgramFolder(kLogDirName); }
-QString UpdateLayout::ManifestPath() const { return DownloadDir() + kManifestKey; }
-QString UpdateLayout::SignaturePath() const { return DownloadDir() + kSignatureKey; }
-QString UpdateLayout::MarkerPath() const { return DownloadDir() + kMarkerName; }
 QString UpdateLayout::InstallRoot() const { return programDir_ + "/../.."; }
 QString UpdateLayout::AssistantPath() const { return ProgramFolder(kAssistantImage); }
 QString UpdateLayout::HelperPath() const { return ProgramFolder(kHelperImage); }

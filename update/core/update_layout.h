@@ -19,8 +19,6 @@ class UpdateLayout {
 public:
     // Name of the download directory below the program's folder.
     static inline const QString kDownloadDirName = QStringLiteral("download");
-    // The empty file in the download directory whose presence marks a finished silent download.
-    static inline const QString kMarkerName = QStringLiteral("/local.ini");
     // Name of the log folder below the program's folder.
     static inline const QString kLogDirName = QStringLiteral("logs");
 
@@ -37,12 +35,7 @@ public:
     // ProgramDir + "/logs": the logs of both programs' runs. Not below the download directory,
     // which is emptied, and left out of the walk.
     QString LogDir() const;
-    // DownloadDir + "/update.json".
-    QString ManifestPath() const;
-    // DownloadDir + "/update.json.sig".
-    QString SignaturePath() const;
-    // DownloadDir + "/local.ini".
-    QString MarkerPath() const;
+    // What the download directory holds is install::PendingUpdate's to say.
     // ProgramDir + "/../.." (not normalised: the file system resolves the dots).
     QString InstallRoot() const;
     // The programs beside this one.

@@ -71,6 +71,15 @@ void NetWork::Ergodic(const ManifestMap& manifest) {
     QThreadPool::globalInstance()->start(work);
 }
 
+void NetWork::Keep(const install::PendingUpdate& pending, const ManifestMap& files,
+                   const QMap<QString, QString>& fetch) {
+    QThreadPool::globalInstance()->start(QRunnable::create([this, pending, files, fetch] {
+        QStringList complete;
+        const bool ok = pending.Keep(files, fetch, &complete);
+        emit keepfinished(ok, complete);
+    }));
+}
+
 void NetWork::UnCompress(const QMap<QString, QString>& expectedMd5,
                          const std::optional<QMap<QString, QString>>& archiveSha256) {
     auto* work = new UnCompressWork(DownloadDir(), layout_.InstallRoot(), expectedMd5);

@@ -5,10 +5,12 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
 #include "manifest.h"
+#include "pending_update.h"
 #include "update_layout.h"
 
 class QThreadPool;
@@ -36,6 +38,9 @@ public:
     void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {});
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);
+    // Readies the download folder for fetching fetch of files (install::PendingUpdate::Keep) on
+    // the global pool; keepfinished reports whether it could, and the archives already complete.
+    void Keep(const install::PendingUpdate& pending, const ManifestMap& files, const QMap<QString, QString>& fetch);
     // Starts the unpack and install of the download directory; the unpacked files must have the
     // MD5 given for their path in expectedMd5 (InstalledMd5s of the manifest). With
     // archiveSha256 (ArchiveSha256s of a signed manifest), every archive must have its SHA-256.
@@ -46,6 +51,7 @@ signals:
     void workfinished(int type, int ecode);
     void uncompressfinished(bool finish);
     void ergodicdirfinished(bool finish);
+    void keepfinished(bool ok, const QStringList& complete);
 
 private:
     // The program's folder + "/" + the name given to SetDir.
