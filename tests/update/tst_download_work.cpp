@@ -1,6 +1,7 @@
 // Tests of the download worker against a local server that misbehaves on demand: what lands in
 // the download directory, and the single report, for good, failing and hostile transfers.
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include "download_work.h"
 #include "http_test_server.h"
 #include "network.h"
+#include "pending_update.h"
 #ifndef Q_OS_WIN
 #include "squid_proxy.h"
 #endif
@@ -106,13 +108,15 @@ private slots:
     void untrustedServerIsRefused();
     void goesThroughTheSystemProxy_data();
     void goesThroughTheSystemProxy();
+    void continuesWhatWasCut_data();
+    void continuesWhatWasCut();
 
 private:
     QString Target(const QString& fileName) const { return root_ + "/" + fileName; }
     // Runs one worker on the global pool and collects its reports until the pool is idle, so a
     // second report would be caught too.
     void RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports,
-                qint64 sizeLimit = -1);
+                qint64 sizeLimit = -1, const QString& sha256 = QString());
     // Runs files (key -> URL) as one batch through NetWork and collects its reports until every
     // lane has returned, so a report beyond one per job would be caught too.
     void RunBatch(const QMap<QString, QString>& files, QList<Report>* reports);
@@ -183,12 +187,13 @@ void TestDownLoadWork::cleanup() {
 }
 
 void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int type, QList<Report>* reports,
-                              qint64 sizeLimit) {
+                              qint64 sizeLimit, const QString& sha256) {
     QObject receiver;  // main thread: the report arrives queued, as it does in NetWork
     auto* work = new DownLoadWork(root_, type);
     work->SetFileName(fileName);
     work->SetUrl(url);
     work->SetSizeLimit(sizeLimit);
+    work->SetExpectedSha256(sha256);
     connect(work, &DownLoadWork::workfinished, &receiver,
             [reports](int t, int e) { reports->append({t, e}); });
     QThreadPool::globalInstance()->start(work);
@@ -412,14 +417,17 @@ void TestDownLoadWork::namesThatClimbOut() {
 void TestDownLoadWork::writeFailureIsReportedAndLeavesNoFile() {
     if (!QFileInfo::exists("/dev/full")) QSKIP("needs /dev/full to simulate a full disk");
     const QString name = "/full.zip";
-    // Writing through the link behaves like a disk that is full: every flush fails.
-    QVERIFY(QFile::link("/dev/full", Target(name)));
+    // Writing through the link behaves like a disk that is full: every flush fails. An archive
+    // grows under its partial name.
+    const QString partial = install::PendingUpdate::PartialPath(Target(name));
+    QVERIFY(QFile::link("/dev/full", partial));
 
     QList<Report> reports;
     RunOne(name, server_.Url("/ok"), DownLoadWork::kUpdateFile, &reports);
     QCOMPARE(reports.size(), 1);
     QCOMPARE(reports.first().ecode, int(QFileDevice::WriteError));
-    QVERIFY(!QFileInfo(Target(name)).isSymLink());
+    QVERIFY(!QFileInfo(partial).isSymLink());
+    QVERIFY(!QFileInfo::exists(Target(name)));
     QVERIFY(QFileInfo::exists("/dev/full"));
 }
 
@@ -793,6 +801,98 @@ void TestDownLoadWork::goesThroughTheSystemProxy() {
         QVERIFY2(log.contains(ports(proxied)), qPrintable(log.join('\n')));
     }
 #endif
+}
+
+namespace {
+
+// Raw answers for the resume tests: a head announcing the whole file and part of its body before
+// the connection drops; the whole file; the bytes from first on (206).
+QByteArray Cut(const QByteArray& body, int sent, const QByteArray& etag) {
+    const QByteArray validator = etag.isEmpty() ? QByteArray() : "ETag: " + etag + "\r\n";
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + validator + "\r\n" +
+           body.left(sent);
+}
+QByteArray Whole(const QByteArray& body, const QByteArray& etag) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nETag: " + etag +
+           "\r\n\r\n" + body;
+}
+QByteArray Rest(const QByteArray& body, int first, const QByteArray& etag) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(first) + "-" +
+           QByteArray::number(body.size() - 1) + "/" + QByteArray::number(body.size()) +
+           "\r\nContent-Length: " + QByteArray::number(body.size() - first) + "\r\nETag: " + etag + "\r\n\r\n" +
+           body.mid(first);
+}
+
+}  // namespace
+
+void TestDownLoadWork::continuesWhatWasCut_data() {
+    QTest::addColumn<QByteArray>("kept");          // a partial archive an earlier run left ("e1"), or null
+    QTest::addColumn<QList<QByteArray>>("answers");  // the server's answers, in turn
+    QTest::addColumn<QByteArray>("expected");      // the archive in the end, whose SHA-256 is the entry's
+    QTest::addColumn<QStringList>("ranges");       // the Range of each request ("" for none)
+
+    const QByteArray body = Payload(50000, 7);
+    QByteArray changed = Payload(50000, 8);
+    const int n = 20000;
+    const QString rest = "bytes=20000-";
+    QByteArray tampered = body.left(n);
+    tampered[100] = static_cast<char>(tampered[100] ^ 1);
+    QTest::newRow("cut, then the rest appended (206)")
+        << QByteArray() << QList<QByteArray>{Cut(body, n, "\"e1\""), Rest(body, n, "\"e1\"")} << body
+        << QStringList{"", rest};
+    QTest::newRow("the range ignored: the whole file (200)")
+        << QByteArray() << QList<QByteArray>{Cut(body, n, "\"e1\""), Whole(body, "\"e1\"")} << body
+        << QStringList{"", rest};
+    QTest::newRow("changed meanwhile, same size: the new file whole, never joined")
+        << QByteArray() << QList<QByteArray>{Cut(body, n, "\"e1\""), Whole(changed, "\"e2\"")} << changed
+        << QStringList{"", rest};
+    QTest::newRow("another range than asked: started over")
+        << QByteArray() << QList<QByteArray>{Cut(body, n, "\"e1\""), Rest(body, 100, "\"e1\""), Whole(body, "\"e1\"")}
+        << body << QStringList{"", rest, ""};
+    QTest::newRow("without a validator nothing is continued")
+        << QByteArray() << QList<QByteArray>{Cut(body, n, QByteArray()), Whole(body, "\"e1\"")} << body
+        << QStringList{"", ""};
+    QTest::newRow("kept by an earlier run: only the rest")
+        << body.left(n) << QList<QByteArray>{Rest(body, n, "\"e1\"")} << body << QStringList{rest};
+    QTest::newRow("kept, but tampered with: caught by the hash, fetched whole")
+        << tampered << QList<QByteArray>{Rest(body, n, "\"e1\""), Whole(body, "\"e1\"")} << body << QStringList{rest, ""};
+    QTest::newRow("kept, but the range is not satisfiable (416): started over")
+        << body.left(n) << QList<QByteArray>{"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n", Whole(body, "\"e1\"")}
+        << body << QStringList{rest, ""};
+}
+
+void TestDownLoadWork::continuesWhatWasCut() {
+    QFETCH(QByteArray, kept);
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(QByteArray, expected);
+    QFETCH(QStringList, ranges);
+    const QString path = "/resume/" + QString::fromLatin1(QTest::currentDataTag()).toUtf8().toHex();
+    QList<HttpTestServer::Behaviour> behaviours;
+    for (const QByteArray& answer : answers) behaviours.append(HttpTestServer::Raw(answer));
+    server_.Serve(path, behaviours);
+    const QString name = "/bin/a.dll.zip";
+    const QString sha256 = QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
+    if (!kept.isNull()) {
+        QVERIFY(testtree::WriteFile(root_, "bin/.a.dll.zip.part", kept));
+        QVERIFY(install::PendingUpdate::WritePartialInfo(
+            Target(name), install::PartialInfo{server_.Url(path), sha256, expected.size(), "\"e1\"", {}}));
+    }
+
+    QList<Report> reports;
+    RunOne(name, server_.Url(path), DownLoadWork::kUpdateFile, &reports, expected.size(), sha256);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, 0);
+    QCOMPARE(testtree::ReadFile(Target(name)), expected);
+    // The archive alone: nothing of its partial state stays.
+    QCOMPARE(testtree::Snapshot(root_).keys(), QStringList{"bin/a.dll.zip"});
+    const QList<HttpTestServer::Received> requests = server_.Requests(path);
+    QStringList asked;
+    for (const HttpTestServer::Received& request : requests) {
+        asked.append(QString::fromLatin1(request.headers.value("range")));
+        // A range only ever for the version the kept bytes came from.
+        if (!asked.last().isEmpty()) QCOMPARE(request.headers.value("if-range"), QByteArray("\"e1\""));
+    }
+    QCOMPARE(asked, ranges);
 }
 
 QTEST_GUILESS_MAIN(TestDownLoadWork)

@@ -209,7 +209,7 @@ void MainPresenter::KeepFinished(bool ok, const QStringList& complete) {
         DownloadsEnded();
         return;
     }
-    network->DownLoad(rest, DownLoadWork::kUpdateFile, DeclaredSizes(files));
+    network->DownLoad(rest, DownLoadWork::kUpdateFile, DeclaredSizes(files), ArchiveSha256s(files));
 }
 
 void MainPresenter::EndWith(bool success) {

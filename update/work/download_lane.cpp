@@ -36,6 +36,7 @@ void DownLoadLane::Fill() {
         transfer->SetFileName(job.fileName);
         transfer->SetUrl(job.url);
         transfer->SetSizeLimit(job.sizeLimit);
+        transfer->SetExpectedSha256(job.sha256);
         live_.emplace(transfer, std::move(work));
         // The report comes in this thread, from inside the batch's loop (or from inside Start()
         // when no request went out); the work is kept until the next Fill().

@@ -16,12 +16,13 @@
 class CurlBatch;
 class DownLoadWork;
 
-// One file of a batch: the path below the download directory, its URL, and the bytes it may
-// have (negative: no bound of its own).
+// One file of a batch: the path below the download directory, its URL, the bytes it may have
+// (negative: no bound of its own) and its SHA-256 (empty: unknown).
 struct DownLoadJob {
     QString fileName;
     QString url;
     qint64 sizeLimit = -1;
+    QString sha256{};
 };
 
 // The jobs of one batch, handed out in their order to the lanes that serve it.

@@ -16,7 +16,9 @@
 #include <QUrl>
 
 #include "curl_batch.h"
+#include "pending_update.h"
 #include "proxy_choice.h"
+#include "release_signature.h"
 
 namespace {
 
@@ -115,6 +117,11 @@ bool IsTransientFailure(CURLcode result) {
     default: return false;
     }
 }
+
+// Times a file is started over from its first byte, beyond its attempts, when what was kept of
+// it cannot be continued: the server refuses the range (416) or answers another one, or the
+// finished file does not have the SHA-256 its entry names.
+constexpr int kRestarts = 2;
 
 // Redirects followed at most; one more fails the transfer.
 constexpr long kMaxRedirects = 5;
@@ -247,6 +254,7 @@ DownLoadWork::DownLoadWork(const QString& downloadDir, int type)
 
 DownLoadWork::~DownLoadWork() {
     if (easy_ != nullptr) curl_easy_cleanup(easy_);
+    if (headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(headers_));
 }
 
 void DownLoadWork::run() {
@@ -265,10 +273,23 @@ void DownLoadWork::Start(CurlBatch* batch) {
         emit workfinished(type_, QFileDevice::OpenError);
         return;
     }
-    file_.setFileName(root + "/" + fileName_);
+    // An archive grows under its partial name, kept when the transfer breaks off so the next
+    // attempt, or the next run, goes on from there; it takes its own name only when whole and
+    // checked. A manifest or a signature is small: written in place, from the start each time.
+    targetPath_ = root + "/" + fileName_;
+    resumable_ = type_ == kUpdateFile;
+    file_.setFileName(resumable_ ? install::PendingUpdate::PartialPath(targetPath_) : targetPath_);
     const QString folder = QDir::cleanPath(QFileInfo(file_.fileName()).path());
     const bool folderMade = MakeFolders(folder);
-    if (!folderMade || !file_.open(QIODevice::WriteOnly)) {
+    // The archive's own name must be free to take at the end (an old copy goes now).
+    if (resumable_ && !QFile::remove(targetPath_) && QFileInfo::exists(targetPath_)) {
+        qWarning("Download of %s failed: cannot replace %s", qUtf8Printable(fileName_),
+                 qUtf8Printable(QDir::toNativeSeparators(targetPath_)));
+        emit workfinished(type_, QFileDevice::OpenError);
+        return;
+    }
+    if (!folderMade || !file_.open(resumable_ ? QIODevice::ReadWrite : QIODevice::WriteOnly) ||
+        (resumable_ && !KeepPartial())) {
         const int error = file_.error();
         const QString reason = folderMade ? "cannot write the file: " + file_.errorString()
                                           : "cannot create the folder " + QDir::toNativeSeparators(folder);
@@ -323,9 +344,82 @@ void DownLoadWork::Attempt(std::chrono::milliseconds delay) {
     stalled_ = false;
     received_ = 0;
     windowReceived_ = 0;
+    if (resumable_) AskForTheRest();
     // The limits count from the attempt's start, the wait before it left out.
     startPending_ = true;
     batch_->Add(easy_, [this](int result) { OnDone(result); }, delay);
+}
+
+bool DownLoadWork::KeepPartial() {
+    const std::optional<install::PartialInfo> info = install::PendingUpdate::ReadPartialInfo(targetPath_);
+    const bool same = info && info->url == url_ && info->sha256.compare(sha256_, Qt::CaseInsensitive) == 0 &&
+                      info->size == sizeLimit_;
+    if (same) {
+        etag_ = info->etag;
+        lastModified_ = info->lastModified;
+    } else if (file_.size() > 0 && !file_.resize(0)) {
+        return false;
+    }
+    return SavePartialInfo();
+}
+
+bool DownLoadWork::SavePartialInfo() const {
+    return install::PendingUpdate::WritePartialInfo(targetPath_,
+                                                    install::PartialInfo{url_, sha256_, sizeLimit_, etag_, lastModified_});
+}
+
+void DownLoadWork::AskForTheRest() {
+    file_.flush();
+    offset_ = file_.size();
+    if (headers_ != nullptr) curl_slist_free_all(static_cast<curl_slist*>(headers_));
+    headers_ = nullptr;
+    // Only what the server vouches is the same version is continued: If-Range makes it send the
+    // whole file (200) when its validator has changed since the first bytes came.
+    const QByteArray validator = !etag_.isEmpty() ? etag_ : lastModified_;
+    if (offset_ > 0 && !validator.isEmpty() && !startOver_) {
+        range_ = QByteArray::number(offset_) + "-";
+        headers_ = curl_slist_append(nullptr, ("If-Range: " + validator).constData());
+        curl_easy_setopt(easy_, CURLOPT_RANGE, range_.constData());
+        qInfo("Download of %s goes on from byte %lld", qUtf8Printable(fileName_), static_cast<long long>(offset_));
+    } else {
+        offset_ = 0;
+        file_.resize(0);
+        curl_easy_setopt(easy_, CURLOPT_RANGE, nullptr);
+    }
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+    file_.seek(offset_);
+    startOver_ = false;
+}
+
+bool DownLoadWork::TakeRange(int status) {
+    if (status == 206) {
+        // "bytes <first>-<last>/<total>": it must begin where the kept bytes end, and end where
+        // the archive does.
+        const QByteArray value = contentRange_.trimmed();
+        const int dash = value.indexOf('-');
+        const int slash = value.indexOf('/');
+        bool firstOk = false;
+        bool lastOk = false;
+        bool totalOk = false;
+        const qint64 first = value.startsWith("bytes ") && dash > 6 ? value.mid(6, dash - 6).toLongLong(&firstOk) : -1;
+        const qint64 last = slash > dash ? value.mid(dash + 1, slash - dash - 1).toLongLong(&lastOk) : -1;
+        const qint64 total = slash > 0 ? value.mid(slash + 1).toLongLong(&totalOk) : -1;
+        if (!firstOk || !lastOk || !totalOk || first != offset_ || last + 1 != total ||
+            (sizeLimit_ >= 0 && total != sizeLimit_)) {
+            rangeRefused_ = true;
+            return false;
+        }
+    } else if (offset_ > 0) {
+        // The whole file after all (the range ignored, or another version of the file).
+        file_.seek(0);
+        file_.resize(0);
+        offset_ = 0;
+    }
+    if (status != 206 || !responseEtag_.isEmpty() || !responseLastModified_.isEmpty()) {
+        etag_ = responseEtag_;
+        lastModified_ = responseLastModified_;
+    }
+    return SavePartialInfo();
 }
 
 bool DownLoadWork::OnProgress() {
@@ -374,6 +468,9 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
         contentLength_.clear();
         location_.clear();
         retryAfter_.clear();
+        contentRange_.clear();
+        responseEtag_.clear();
+        responseLastModified_.clear();
         return true;
     }
     const int colon = line.indexOf(':');
@@ -384,6 +481,18 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
     }
     if (name == "retry-after") {
         retryAfter_ = line.mid(colon + 1).trimmed();
+        return true;
+    }
+    if (name == "content-range") {
+        contentRange_ = line.mid(colon + 1).trimmed();
+        return true;
+    }
+    if (name == "etag") {
+        responseEtag_ = line.mid(colon + 1).trimmed();
+        return true;
+    }
+    if (name == "last-modified") {
+        responseLastModified_ = line.mid(colon + 1).trimmed();
         return true;
     }
     if (name == "content-length") {
@@ -431,9 +540,10 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
         return false;
     }
     if (IsSuccessStatus(status)) {
+        if (resumable_ && !TakeRange(status)) return false;
         curl_off_t length = -1;
         curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        if (length >= 0 && !CheckSize(length)) return false;
+        if (length >= 0 && !CheckSize(offset_ + length)) return false;
     }
     return true;
 }
@@ -443,7 +553,7 @@ bool DownLoadWork::OnBody(const char* data, qint64 size) {
     if (proxyRefusing_) return true;
     received_ += size;
     windowReceived_ += size;
-    if (!CheckSize(received_)) return false;  // nothing over the limit reaches the disk
+    if (!CheckSize(offset_ + received_)) return false;  // nothing over the limit reaches the disk
     // QFile buffers small writes; a full disk shows up at latest on the next write that needs the
     // buffer flushed, and at the final flush in Finish().
     if (file_.write(data, size) != size) {
@@ -475,10 +585,19 @@ void DownLoadWork::OnDone(int result) {
     const bool transient = !tooLarge_ && writeError_ == 0 && !insecureRedirect_ && !malformed_ &&
                            (stalled_ || IsTransientStatus(errorStatus_) ||
                             (errorStatus_ == 0 && IsTransientFailure(static_cast<CURLcode>(result))));
+    // What was kept cannot be continued: the file from its first byte, at once.
+    const bool refusedRange = rangeRefused_ || (errorStatus_ == 416 && offset_ > 0);
+    if (resumable_ && refusedRange && restarts_ < kRestarts) {
+        StartOver(rangeRefused_ ? "the server answered another range" : "the server refused the range");
+        return;
+    }
     if (transient && attempt_ < kAttempts) {
-        // What arrived of this attempt goes; the next starts the file afresh.
-        file_.seek(0);
-        file_.resize(0);
+        // What arrived of an archive stays for the next attempt to continue; anything else starts
+        // afresh.
+        if (!resumable_) {
+            file_.seek(0);
+            file_.resize(0);
+        }
         qint64 waitMs = attempt_ == 1 ? RetryMs() : 4 * RetryMs();
         const qint64 asked = (errorStatus_ == 429 || errorStatus_ == 503) ? RetryAfterMs(retryAfter_) : -1;
         if (asked >= 0) waitMs = qMin<qint64>(asked, kMaxRetryAfterMs);
@@ -489,8 +608,6 @@ void DownLoadWork::OnDone(int result) {
         Attempt(std::chrono::milliseconds(waitMs));
         return;
     }
-    curl_easy_cleanup(easy_);
-    easy_ = nullptr;
 
     // A body found too large is refused for that, even when a limit ran out while the abort
     // was on its way.
@@ -519,7 +636,46 @@ void DownLoadWork::OnDone(int result) {
     }
     // libcurl's words only where it judged; where a limit here ended the transfer the code says it.
     const bool ownAbort = tooLarge_ || stalled_ || writeError_ != 0 || insecureRedirect_ || malformed_;
-    Finish(ecode, ecode != 0 && !ownAbort && (result != CURLE_OK || errorStatus_ != 0) ? reason : QString());
+    if (ecode == 0 && resumable_) {
+        ecode = Complete();
+        if (ecode < 0) return;  // started over
+    }
+    // A partial archive is worth keeping for the next run only when the transfer broke off and
+    // the server named the version of its bytes (ETag, Last-Modified): nothing else can be continued.
+    keepPartial_ = resumable_ && ecode != 0 && transient && !refusedRange && offset_ + received_ > 0 &&
+                   (!etag_.isEmpty() || !lastModified_.isEmpty());
+    Finish(ecode, ecode != 0 && !ownAbort && (result != CURLE_OK || errorStatus_ != 0) ? reason
+                  : ecode != 0 && hashMismatch_ ? QStringLiteral("its SHA-256 is not the manifest's")
+                                                : QString());
+}
+
+int DownLoadWork::Complete() {
+    if (!file_.flush()) return QFileDevice::WriteError;
+    if (!sha256_.isEmpty() && release::FileSha256(file_.fileName()).compare(sha256_, Qt::CaseInsensitive) != 0) {
+        // Bytes of two versions joined, a partial file changed on disk, or a wrong archive: the
+        // whole file once more, and then it is the server's archive that is wrong.
+        if (restarts_ < kRestarts) {
+            StartOver("its SHA-256 is not the manifest's");
+            return -1;
+        }
+        hashMismatch_ = true;
+        return QNetworkReply::ContentAccessDenied;
+    }
+    file_.close();
+    if (!file_.rename(targetPath_)) return QFileDevice::RenameError;
+    QFile::remove(install::PendingUpdate::PartialInfoPath(targetPath_));
+    return 0;
+}
+
+void DownLoadWork::StartOver(const char* why) {
+    ++restarts_;
+    startOver_ = true;
+    rangeRefused_ = false;
+    qWarning("Download of %s from %s starts over: %s", qUtf8Printable(fileName_), qUtf8Printable(url_), why);
+    curlError_.fill('\0', CURL_ERROR_SIZE);
+    // Not an attempt of its own: nothing failed on the way.
+    --attempt_;
+    Attempt(std::chrono::milliseconds(0));
 }
 
 void DownLoadWork::LearnScheme() {
@@ -532,13 +688,18 @@ void DownLoadWork::LearnScheme() {
 }
 
 void DownLoadWork::Finish(int ecode, const QString& reason) {
+    if (easy_ != nullptr) curl_easy_cleanup(easy_);
+    easy_ = nullptr;
     // Every byte on disk before anybody is told; a failing final flush is a write error too.
-    if (!file_.flush() && ecode == 0) ecode = QFileDevice::WriteError;
+    if (file_.isOpen() && !file_.flush() && ecode == 0) ecode = QFileDevice::WriteError;
     file_.close();
     // A failed transfer must not leave a partial body where the installer would take it for the
-    // real file.
+    // real file; a partial archive under its own name, with what continuing it needs, may stay.
     if (ecode != 0) {
-        file_.remove();
+        if (!keepPartial_) {
+            file_.remove();
+            if (resumable_) install::PendingUpdate::RemovePartial(targetPath_);
+        }
         // The window only says that the update failed; the log says which file and why.
         qWarning("Download of %s from %s failed: code %d%s, %lld bytes received", qUtf8Printable(fileName_),
                  qUtf8Printable(url_), ecode, reason.isEmpty() ? "" : qUtf8Printable(" (" + reason + ")"),

@@ -37,6 +37,9 @@ public:
     // Bytes an archive may have (its manifest entry's "size"): more, announced or arriving, is
     // refused like an oversized manifest. Negative: no bound. Manifests and signatures keep theirs.
     void SetSizeLimit(qint64 bytes) { sizeLimit_ = bytes; }
+    // An archive's SHA-256 (lower-case hex, its manifest entry's "sha256"): a finished archive
+    // that does not have it is fetched whole once more, then refused. Empty: not checked here.
+    void SetExpectedSha256(const QString& sha256) { sha256_ = sha256; }
 
     // The transfer alone, in a batch of its own on the calling pool thread.
     void run() override;
@@ -62,6 +65,22 @@ private:
     void OnDone(int result);
     // Remembers that the proxy offered Basic alone, so later transfers send it at once.
     void LearnScheme();
+    // An archive's partial file, just opened: what it holds is continued when its information
+    // names this URL, hash and size, else it starts empty. False when it cannot be emptied or its
+    // information written.
+    bool KeepPartial();
+    bool SavePartialInfo() const;
+    // Before an attempt at an archive: asks for the bytes after those kept (Range and If-Range),
+    // or for the whole file when nothing can be continued.
+    void AskForTheRest();
+    // At the end of a successful head (status 2xx): a 206 must continue the kept bytes exactly,
+    // a 200 replaces them. False, and the range marked refused, otherwise.
+    bool TakeRange(int status);
+    // The archive is whole: checked against its SHA-256, then given its own name. 0, a failure
+    // code, or -1 when it started over.
+    int Complete();
+    // Drops what was kept and fetches the file from its first byte.
+    void StartOver(const char* why);
     // Closes the target (removing it unless ecode is 0) and reports ecode.
     void Finish(int ecode, const QString& reason = QString());
     // False, and the transfer marked too large, when size is over its type's limit.
@@ -103,6 +122,25 @@ private:
     // Body bytes received in all, and since the current low-speed window began.
     qint64 received_ = 0;
     qint64 windowReceived_ = 0;
+    // Archives only: where the file goes when whole, its SHA-256, the bytes kept when the current
+    // attempt began, and the validators the server gave them.
+    bool resumable_ = false;
+    QString targetPath_;
+    QString sha256_;
+    qint64 offset_ = 0;
+    QByteArray etag_;
+    QByteArray lastModified_;
+    QByteArray range_;
+    void* headers_ = nullptr;  // curl_slist of the request's own headers
+    // The current response's Content-Range and validators.
+    QByteArray contentRange_;
+    QByteArray responseEtag_;
+    QByteArray responseLastModified_;
+    int restarts_ = 0;
+    bool startOver_ = false;
+    bool rangeRefused_ = false;
+    bool hashMismatch_ = false;
+    bool keepPartial_ = false;
     // Why a callback aborted the transfer.
     bool tooLarge_ = false;
     bool stalled_ = false;

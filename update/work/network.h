@@ -34,8 +34,9 @@ public:
     // started in ascending key order, eight at once whatever the number of cores, over kept-alive
     // connections; each reports once. An empty map starts nothing and reports nothing.
     // sizeLimits: the bytes a file of that key may have (DeclaredSizes of the manifest); others
-    // are unbounded.
-    void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {});
+    // are unbounded. sha256s: the SHA-256 a file of that key must have (ArchiveSha256s).
+    void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {},
+                  const QMap<QString, QString>& sha256s = {});
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);
     // Readies the download folder for fetching fetch of files (install::PendingUpdate::Keep) on
