@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -53,7 +54,7 @@ quint16 FreePort() {
 // The whole configuration: no file outside stateDir is written, none of Debian's configuration
 // is read. When started by root the workers run as nobody, so the served folder must be
 // readable by others.
-QByteArray Configuration(const QString& stateDir, const QString& www, quint16 port, bool http2) {
+QByteArray Configuration(const QString& stateDir, const QString& www, quint16 port, bool http2, const QString& bodyLog) {
     const QByteArray dir = stateDir.toUtf8();
     return "daemon off;\n"
            "worker_processes auto;\n"
@@ -61,7 +62,8 @@ QByteArray Configuration(const QString& stateDir, const QString& www, quint16 po
            "error_log " + dir + "/error.log warn;\n"
            "events { worker_connections 1024; }\n"
            "http {\n"
-           "    access_log off;\n"
+           + (bodyLog.isEmpty() ? QByteArray("    access_log off;\n")
+                                : "    log_format body '$body_bytes_sent';\n    access_log " + bodyLog.toUtf8() + " body;\n") +
            "    sendfile on;\n"
            "    tcp_nopush on;\n"
            "    default_type application/octet-stream;\n"
@@ -119,7 +121,7 @@ quint16 Nginx::Start() {
 bool Nginx::StartOn(quint16 port) {
     const QString config = stateDir_ + "/nginx.conf";
     QFile file(config);
-    if (!file.open(QIODevice::WriteOnly) || file.write(Configuration(stateDir_, www_, port, http2_)) < 0) return false;
+    if (!file.open(QIODevice::WriteOnly) || file.write(Configuration(stateDir_, www_, port, http2_, bodyLog_)) < 0) return false;
     file.close();
     process_.setProcessChannelMode(QProcess::ForwardedChannels);
     // -e: the error log from the first line on, before the configuration names it.
@@ -135,6 +137,21 @@ bool Nginx::StartOn(quint16 port) {
         process_.waitForFinished(50);
     }
     return false;
+}
+
+bool Nginx::Restart() {
+    Stop();
+    return port_ != 0 && StartOn(port_);
+}
+
+qint64 Nginx::BodyLogSize() const { return QFileInfo(bodyLog_).size(); }
+
+qint64 Nginx::BodyBytesSince(qint64 offset) const {
+    QFile log(bodyLog_);
+    if (!log.open(QIODevice::ReadOnly) || !log.seek(offset)) return -1;
+    qint64 bytes = 0;
+    for (const QByteArray& line : log.readAll().split('\n')) bytes += line.trimmed().toLongLong();
+    return bytes;
 }
 
 void Nginx::Stop() {

@@ -29,6 +29,15 @@ public:
     // Starts the server and waits until it accepts connections. Returns its port, or 0 (said on
     // stderr, with the server's error log) when it did not come up within 10 s.
     quint16 Start();
+    // From the next start on, each response's body bytes ($body_bytes_sent) go to path, one line
+    // each (BodyBytesSince sums them).
+    void LogBodyBytes(const QString& path) { bodyLog_ = path; }
+    // Body bytes the log holds past its first offset bytes.
+    qint64 BodyBytesSince(qint64 offset) const;
+    qint64 BodyLogSize() const;
+    // Stops the server (its connections close at once) or starts it again on the same port.
+    void Stop();
+    bool Restart();
     // "http://127.0.0.1:<port>" + path.
     QString Url(const QString& path) const;
     // The certificate file an http2 server presents.
@@ -36,11 +45,11 @@ public:
 
 private:
     bool StartOn(quint16 port);
-    void Stop();
 
     QString stateDir_;
     QString www_;
     bool http2_;
+    QString bodyLog_;
     QProcess process_;
     quint16 port_ = 0;
 };
