@@ -163,6 +163,17 @@ qint64 Site::ProgramBytes() {
 
 QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error,
                       const QString& version, const QString& signKey) {
+    const QString output = PublishFiles(server.Url("/" + name), name, tree, error, version, signKey);
+    if (output.isEmpty()) return QString();
+    const Tree published = testtree::Snapshot(output);
+    for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
+        server.Serve("/" + name + "/" + it.key(), HttpTestServer::Body(it.value()));
+    }
+    return server.Url("/" + name + "/update.json");
+}
+
+QString Site::PublishFiles(const QString& baseUrl, const QString& name, const Tree& tree, QString* error,
+                           const QString& version, const QString& signKey) {
     const QString source = temp_.path() + "/src-" + name;
     const QString output = temp_.path() + "/pub-" + name;
     for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {
@@ -172,16 +183,11 @@ QString Site::Publish(HttpTestServer& server, const QString& name, const Tree& t
         }
     }
     QStringList arguments{"--version", version.isEmpty() ? name.mid(1) + ".0.0" : version,
-                          "--description", "Release " + name + "<br>e2e", "--base-url", server.Url("/" + name),
+                          "--description", "Release " + name + "<br>e2e", "--base-url", baseUrl,
                           "--output", output, "--quiet", source};
     if (!signKey.isEmpty()) arguments << "--sign-key" << signKey;
     *error = RunPack(arguments);
-    if (!error->isEmpty()) return QString();
-    const Tree published = testtree::Snapshot(output);
-    for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
-        server.Serve("/" + name + "/" + it.key(), HttpTestServer::Body(it.value()));
-    }
-    return server.Url("/" + name + "/update.json");
+    return error->isEmpty() ? output : QString();
 }
 
 QString Site::RunPack(const QStringList& arguments) {

@@ -74,6 +74,10 @@ public:
     // signs the release.
     QString Publish(HttpTestServer& server, const QString& name, const Tree& tree, QString* error,
                     const QString& version = QString(), const QString& signKey = QString());
+    // The same, published with base URL baseUrl into a folder of the site ("pub-<name>", returned;
+    // empty on failure) that another server serves.
+    QString PublishFiles(const QString& baseUrl, const QString& name, const Tree& tree, QString* error,
+                         const QString& version = QString(), const QString& signKey = QString());
     // Runs update-pack with arguments; the tool's output when it fails, else an empty string.
     static QString RunPack(const QStringList& arguments);
     // The secret key the signed programs trust; made during the build, never committed.

@@ -4,10 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include "e2e_site.h"
 #include "http_test_server.h"
+#include "nginx_server.h"
 #include "squid_proxy.h"
 #include "target_programs.h"
 #include "test_tree.h"
@@ -31,6 +33,7 @@ private slots:
     void silentDownloadIsInstalledByTheHelper();
     void proxyRefusingTheCredentialsFailsTheUpdate();
     void silentDownloadOverHttps();
+    void killedDownloadGoesOnInTheNextRun();
 };
 
 void TestUpdateEndToEnd::updatesThroughTheWindow_data() {
@@ -212,6 +215,53 @@ void TestUpdateEndToEnd::silentDownloadOverHttps() {
     QVERIFY2(log.last().contains("] I update.exe ended: finished: "), qPrintable(log.join('\n')));
     QStringList expected{"local.ini", "update.json"};
     for (const QString& path : Changed(Version("v1"), Version("v2"))) expected.append(path + ".zip");
+    expected.sort();
+    QCOMPARE(testtree::Snapshot(site.DownloadDir()).keys(), expected);
+}
+
+// Killed in the middle of an archive, a silent download goes on from there in the next run, as
+// nginx serves it: real ranges and ETags.
+void TestUpdateEndToEnd::killedDownloadGoesOnInTheNextRun() {
+    if (NginxServer::Executable().isEmpty()) QSKIP("nginx is not installed (scripts/setup-deps installs nginx-light)");
+    Site site;
+    QVERIFY(site.Lay(Version("v1")));
+    // A large archive, sent slowly, so the kill lands inside it.
+    Tree v2 = Version("v2");
+    QByteArray large(1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator random(11);
+    for (char& c : large) c = static_cast<char>(random.bounded(256));
+    v2.insert("bin/large.dll", large);
+    // nginx's workers run as www-data: the site's folder must let them through.
+    QVERIFY(QFile::setPermissions(site.Scratch(""), QFile::permissions(site.Scratch("")) | QFile::ExeOther));
+    NginxServer nginx;
+    QVERIFY2(nginx.Start(site.Scratch("nginx"), site.Scratch(""), 400 * 1024),
+             qPrintable(testtree::ReadFile(site.Scratch("nginx/error.log"))));
+    QString error;
+    const QString published = site.PublishFiles(nginx.Url("/pub-v2"), "v2", v2, &error);
+    QVERIFY2(!published.isEmpty(), qPrintable(error));
+    const QString manifest = nginx.Url("/pub-v2/update.json");
+
+    QProcess first;
+    site.StartUpdater(first, "silentDownload", manifest, nginx.Url("/api"));
+    const QString partial = site.DownloadDir() + "/bin/.large.dll.zip.part";
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() >= 100 * 1024, kWaitMs);
+    first.kill();
+    QVERIFY(first.waitForFinished(kWaitMs));
+    const qint64 kept = QFileInfo(partial).size();
+    QVERIFY(kept > 0 && kept < large.size());
+
+    QProcess second;
+    site.StartUpdater(second, "silentDownload", manifest, nginx.Url("/api"));
+    QVERIFY(second.waitForFinished(kWaitMs));
+    const QStringList log = site.LogLines("update");
+    QVERIFY2(log.last().contains("] I update.exe ended: finished: "), qPrintable(log.join('\n')));
+    // Only the rest of the archive was sent, and the archive is the published one.
+    const QByteArray archive = testtree::ReadFile(published + "/bin/large.dll.zip");
+    const QString rest = QString("GET /pub-v2/bin/large.dll.zip 206 bytes=%1- %2").arg(kept).arg(archive.size() - kept);
+    QVERIFY2(nginx.Requests().contains(rest), qPrintable(nginx.Requests().join('\n')));
+    QCOMPARE(testtree::ReadFile(site.DownloadDir() + "/bin/large.dll.zip"), archive);
+    QStringList expected{"local.ini", "update.json"};
+    for (const QString& path : Changed(Version("v1"), v2)) expected.append(path + ".zip");
     expected.sort();
     QCOMPARE(testtree::Snapshot(site.DownloadDir()).keys(), expected);
 }

@@ -21,6 +21,7 @@
 
 #include <sys/stat.h>
 
+#include "nginx_server.h"
 #include "release_signature.h"
 #include "test_tree.h"
 #include "zip_archive.h"
@@ -68,65 +69,6 @@ QMap<QString, QString> Urls(const QJsonObject& manifest) {
 QStringList Entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
-
-// The status code and body of a plain HTTP/1.0 GET to a server on 127.0.0.1; {-1, ""} when it
-// cannot be reached.
-QPair<int, QByteArray> HttpGet(quint16 port, const QString& path) {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000)) return {-1, {}};
-    socket.write("GET " + path.toUtf8() + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(5000)) {
-    }
-    const QByteArray reply = socket.readAll();
-    const int split = reply.indexOf("\r\n\r\n");
-    if (!reply.startsWith("HTTP/1.") || split < 0) return {-1, {}};
-    return {reply.mid(9, 3).toInt(), reply.mid(split + 4)};
-}
-
-// nginx in the foreground, its worker processes running as www-data as on a real download
-// server, serving one folder; stopped (workers too) when this goes out of scope.
-class Nginx {
-public:
-    // Config, pid file and logs go into the folder prefix.
-    bool Start(const QString& executable, const QString& prefix, const QString& root) {
-        QTcpServer probe;  // a free port, released again for nginx
-        if (!probe.listen(QHostAddress::LocalHost)) return false;
-        port_ = probe.serverPort();
-        probe.close();
-        const QString config = QStringLiteral(
-                                   "user www-data;\ndaemon off;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
-                                   "events {}\nhttp {\n  access_log %1/access.log;\n"
-                                   "  client_body_temp_path %1/body;\n"
-                                   "  server {\n    listen 127.0.0.1:%2;\n    root \"%3\";\n  }\n}\n")
-                                   .arg(prefix)
-                                   .arg(port_)
-                                   .arg(root);
-        if (!testtree::WriteFile(prefix, "nginx.conf", config.toUtf8())) return false;
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
-        process_.start(executable, {"-e", prefix + "/error.log", "-p", prefix, "-c", prefix + "/nginx.conf"});
-        if (!process_.waitForStarted()) return false;
-        // Ready once it answers at all.
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000) {
-            if (process_.state() != QProcess::Running) return false;
-            if (HttpGet(port_, "/").first > 0) return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    ~Nginx() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.terminate();  // SIGTERM: the master stops its workers before it exits
-        if (!process_.waitForFinished(10000)) process_.kill();
-    }
-    quint16 Port() const { return port_; }
-
-private:
-    QProcess process_;
-    quint16 port_ = 0;
-};
 
 // An even number of seconds: zip keeps times in 2-second steps.
 const QDateTime kStamp = QDateTime(QDate(2024, 5, 17), QTime(10, 20, 30));
@@ -438,9 +380,7 @@ void TestUpdatePack::keygenPairSignsTheReleaseAndIsNeverOverwritten() {
 }
 
 void TestUpdatePack::webServerOfAnotherUserServesTheRelease() {
-    QString nginx = QStandardPaths::findExecutable("nginx");
-    if (nginx.isEmpty()) nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin"});
-    if (nginx.isEmpty()) QSKIP("nginx is not installed (scripts/setup-deps installs nginx-light)");
+    if (NginxServer::Executable().isEmpty()) QSKIP("nginx is not installed (scripts/setup-deps installs nginx-light)");
     // The release has to be readable by www-data through everything above it: the work folder
     // is opened to others, and the process umask is the usual one so that the result is known.
     QVERIFY(QFile::setPermissions(work_->path(), QFile::permissions(work_->path()) | QFile::ExeOther));
@@ -452,10 +392,10 @@ void TestUpdatePack::webServerOfAnotherUserServesTheRelease() {
 
     const QString prefix = work_->path() + "/nginx";
     QVERIFY(QDir().mkpath(prefix));
-    Nginx server;
-    QVERIFY2(server.Start(nginx, prefix, out_), qPrintable(testtree::ReadFile(prefix + "/error.log")));
+    NginxServer server;
+    QVERIFY2(server.Start(prefix, out_), qPrintable(testtree::ReadFile(prefix + "/error.log")));
     for (const QString& name : {QString("/update.json"), QString("/bin/app.dll.zip")}) {
-        const QPair<int, QByteArray> reply = HttpGet(server.Port(), name);
+        const QPair<int, QByteArray> reply = NginxServer::Get(server.Port(), name);
         QCOMPARE(QString::number(reply.first) + ' ' + name, "200 " + name);
         QCOMPARE(reply.second, testtree::ReadFile(out_ + name));
     }
