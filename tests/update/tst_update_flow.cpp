@@ -320,6 +320,9 @@ void TestUpdateFlow::failedFileShowsFailureAfterTheLastReportAndRetryRecovers() 
     ActionButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("安装完成"), kWaitMs);
     QCOMPARE(server_->RequestCount("/update.json"), 1);
+    // What the first round fetched stays: only the failed file is asked for again.
+    QCOMPARE(server_->RequestCount(ArchivePath("bin/a.dll")), 1);
+    QCOMPARE(server_->RequestCount(ArchivePath("bin/c.dll")), 1);
     for (auto it = update.cbegin(); it != update.cend(); ++it) {
         QCOMPARE(testtree::ReadFile(InstallRoot() + "/" + it.key()), it.value());
     }
