@@ -133,8 +133,7 @@ void MainPresenter::DownloadsEnded() {
         EndWith(false);
     } else if (interactive) {
         view->ShowInstalling();
-        network->UnCompress(InstalledMd5s(files), releaseKey.isEmpty() ? std::nullopt
-                                                                        : std::make_optional(ArchiveSha256s(files)));
+        network->UnCompress(pending.NewInstallation(files, !releaseKey.isEmpty()));
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
         RunLog::SetOutcome(pending.Mark()

@@ -83,8 +83,13 @@ void NetWork::Keep(const install::PendingUpdate& pending, const ManifestMap& fil
 
 void NetWork::UnCompress(const QMap<QString, QString>& expectedMd5,
                          const std::optional<QMap<QString, QString>>& archiveSha256) {
-    auto* work = new UnCompressWork(DownloadDir(), layout_.InstallRoot(), expectedMd5);
-    if (archiveSha256) work->RequireArchiveSha256(*archiveSha256);
+    install::Installation installation(DownloadDir(), layout_.InstallRoot(), expectedMd5);
+    if (archiveSha256) installation.RequireArchiveSha256(*archiveSha256);
+    UnCompress(installation);
+}
+
+void NetWork::UnCompress(const install::Installation& installation) {
+    auto* work = new UnCompressWork(installation);
     connect(work, SIGNAL(uncompressfinished(bool)), this, SIGNAL(uncompressfinished(bool)));
     QThreadPool::globalInstance()->start(work);
 }

@@ -47,6 +47,9 @@ public:
     // archiveSha256 (ArchiveSha256s of a signed manifest), every archive must have its SHA-256.
     void UnCompress(const QMap<QString, QString>& expectedMd5 = {},
                     const std::optional<QMap<QString, QString>>& archiveSha256 = std::nullopt);
+    // The same with the installation the download folder's owner configured
+    // (install::PendingUpdate::NewInstallation).
+    void UnCompress(const install::Installation& installation);
 
 signals:
     void workfinished(int type, int ecode);

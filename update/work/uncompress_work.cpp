@@ -8,6 +8,11 @@ UnCompressWork::UnCompressWork(const QString& workDir, const QString& installRoo
     setAutoDelete(true);
 }
 
+UnCompressWork::UnCompressWork(const install::Installation& installation)
+    : QObject(nullptr), installation_(installation) {
+    setAutoDelete(true);
+}
+
 void UnCompressWork::run() {
     UnCompressFiles();
     ReplaceAppFiles();

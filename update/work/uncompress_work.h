@@ -16,6 +16,8 @@ public:
     // expectedMd5: the manifest's MD5 of each installed file by path ("/bin/app.dll"); the
     // unpacked files are checked against it before anything is installed.
     UnCompressWork(const QString& workDir, const QString& installRoot, const QMap<QString, QString>& expectedMd5 = {});
+    // An installation configured by its caller.
+    explicit UnCompressWork(const install::Installation& installation);
     // Signed updates: see install::Installation::RequireArchiveSha256.
     void RequireArchiveSha256(const QMap<QString, QString>& archiveSha256) {
         installation_.RequireArchiveSha256(archiveSha256);
