@@ -174,7 +174,7 @@ bool StageFile(const QString& source, const QString& target, Journal& journal, Q
 // journal undoes the renames before.
 bool PlaceFile(const Staged& staged, Journal& journal) {
     if (QFileInfo(staged.target).isFile()) {
-        const QString backup = staged.target + QStringLiteral(".bak");
+        const QString backup = staged.target + release::kBackupSuffix;
         // A backup left by an earlier update must give way, or the rename below would fail
         // and this file could never be updated again.
         const QFileInfo old(backup);

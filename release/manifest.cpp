@@ -148,6 +148,13 @@ bool ParseUsableManifest(const QByteArray& text, ManifestTexts* texts, ManifestM
             entries.insert(entry.name, entry);
         }
     }
+    QStringList keys;
+    for (const ManifestEntry& entry : entries) keys.append(*release::KeyOfArchive(entry.name));
+    if (const auto clash = release::BackupClash(keys)) {
+        *problem = QStringLiteral("the release holds both %1 and %2, which the backup of the first would replace")
+                       .arg(clash->first, clash->second);
+        return false;
+    }
     texts->version = root.value(kVersionKey).toString();
     texts->description = root.value(kDescriptionKey).toString();
     texts->updateDate = root.value(kUpdateDateKey).toString();

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QRegularExpression>
 
 namespace release {
@@ -68,6 +69,19 @@ bool IsWellFormedArchiveName(const QString& name) {
 std::optional<QString> KeyOfArchive(const QString& archiveName) {
     if (!archiveName.endsWith(kArchiveSuffix)) return std::nullopt;
     return archiveName.chopped(kArchiveSuffix.size());
+}
+
+std::optional<std::pair<QString, QString>> BackupClash(const QStringList& keys) {
+    QSet<QString> folded;
+    for (const QString& key : keys) folded.insert(key.toCaseFolded());
+    for (const QString& key : keys) {
+        const QString backup = key + kBackupSuffix;
+        if (!folded.contains(backup.toCaseFolded())) continue;
+        for (const QString& other : keys) {
+            if (other.compare(backup, Qt::CaseInsensitive) == 0) return std::make_pair(key, other);
+        }
+    }
+    return std::nullopt;
 }
 
 QString FileMd5(const QString& path, QString* error) {

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
 
 namespace release {
 
@@ -49,6 +50,14 @@ bool IsWellFormedArchiveName(const QString& name);
 
 // The inverse of ArchiveName; nothing for a name that does not end in ".zip" (it names no file).
 std::optional<QString> KeyOfArchive(const QString& archiveName);
+
+// What an install keeps of a file it replaces: the file under its name + this suffix.
+inline const QString kBackupSuffix = QStringLiteral(".bak");
+// A release holding both a file and one of its backup's name ("/x.dll" and "/x.dll.bak") cannot
+// be installed: the backup of the one takes the other's place. The first such key and its
+// backup's key among keys, compared without regard to letter case (as Windows names files), or
+// nothing.
+std::optional<std::pair<QString, QString>> BackupClash(const QStringList& keys);
 
 // Lower-case hex MD5 of the file's bytes, or an empty string when the file cannot be opened or
 // read to the end (error, when given, then says why). The file is streamed through the hash in

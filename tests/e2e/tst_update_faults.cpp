@@ -5,6 +5,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -42,6 +45,22 @@ bool AnyNewFile(const QString& root, const Tree& old) {
 QByteArray Zip(const QString& name, const QByteArray& data) {
     const std::string bytes = ztest::SingleFile(name.toStdString(), data.toStdString());
     return QByteArray(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// The published manifest with the entry of victim as an older publisher wrote it, without
+// "size" and "sha256": a wrong archive then passes the download and meets the check after it.
+QByteArray WithoutArchiveChecks(const QByteArray& manifest, const QString& victim) {
+    QJsonObject root = QJsonDocument::fromJson(manifest).object();
+    QJsonArray list = root.value("filelist").toArray();
+    for (int i = 0; i < list.size(); ++i) {
+        QJsonObject entry = list.at(i).toObject();
+        if (entry.value("name").toString() != "/" + victim + ".zip") continue;
+        entry.remove("size");
+        entry.remove("sha256");
+        list.replace(i, entry);
+    }
+    root.insert("filelist", list);
+    return QJsonDocument(root).toJson();
 }
 
 }  // namespace
@@ -88,14 +107,16 @@ void TestUpdateFaults::faultLeavesTheOldVersion() {
     const QString victim = Changed(Version("v1"), Version("v2")).first();
     const QString path = Site::ArchivePath("v2", victim);
     const QByteArray archive = site.Archive("v2", victim);
-    QByteArray broken = archive;
+    // A wrong archive whole (tampered) must reach the check its row is about (the unpack, the
+    // names, the MD5), not the download's size and hash: its entry goes without them.
+    QByteArray tampered;
     if (fault == "archive cut short") {
         server->Serve(path, HttpTestServer::CutShort(archive.left(archive.size() / 2), archive.size()));
     } else if (fault == "server gone mid-batch") {
         server->Serve(path, HttpTestServer::Stall());
     } else if (fault == "archive corrupt") {
-        for (int i = archive.size() / 3; i < archive.size() / 3 + 64; ++i) broken[i] = static_cast<char>(~broken[i]);
-        server->Serve(path, HttpTestServer::Body(broken));
+        tampered = archive;
+        for (int i = archive.size() / 3; i < archive.size() / 3 + 64; ++i) tampered[i] = static_cast<char>(~tampered[i]);
     } else if (fault == "archive holding an unlisted file too") {
         // The right file, and a library no entry names beside the real plugins.
         ztest::Archive both;
@@ -105,14 +126,19 @@ void TestUpdateFaults::faultLeavesTheOldVersion() {
         both.entries[1].name = "app/plugins/inject.dll";
         both.entries[1].data = "injected";
         const std::string bytes = ztest::Build(both);
-        server->Serve(path, HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
+        tampered = QByteArray(bytes.data(), static_cast<int>(bytes.size()));
     } else if (fault == "archive holding nothing") {
         const std::string bytes = ztest::Build(ztest::Archive{});
-        server->Serve(path, HttpTestServer::Body(QByteArray(bytes.data(), static_cast<int>(bytes.size()))));
+        tampered = QByteArray(bytes.data(), static_cast<int>(bytes.size()));
     } else if (fault == "archive holding the name in other letter case") {
-        server->Serve(path, HttpTestServer::Body(Zip(victim.toUpper(), Version("v2")[victim])));
+        tampered = Zip(victim.toUpper(), Version("v2")[victim]);
     } else {
-        server->Serve(path, HttpTestServer::Body(Zip(victim, "not the file the manifest describes")));
+        tampered = Zip(victim, "not the file the manifest describes");
+    }
+    if (!tampered.isNull()) {
+        const QByteArray published = site.Published("v2", "update.json");
+        server->Serve(path, HttpTestServer::Body(tampered));
+        server->Serve("/v2/update.json", HttpTestServer::Body(WithoutArchiveChecks(published, victim)));
     }
     server->Serve("/api", HttpTestServer::Body(ServiceAnswer(interactive, manifest)));
 

@@ -278,6 +278,8 @@ void TestUpdatePack::badInputIsRefusedWithoutOutput_data() {
                                              << "no secret key";
     QTest::newRow("sign key missing")
         << (common + QStringList{"--output", "{out}", "--sign-key", "{work}/absent.key", "{tree}"}) << "cannot read";
+    QTest::newRow("a file and one of its backup's name")
+        << (common + QStringList{"--output", "{out}", "{work}/clash"}) << "backup";
     QTest::newRow("two descriptions")
         << (common + QStringList{"--output", "{out}", "--description", "a", "--description-file", "{work}/file.txt", "{tree}"})
         << "not both";
@@ -289,6 +291,8 @@ void TestUpdatePack::badInputIsRefusedWithoutOutput() {
     QVERIFY(testtree::WriteFile(tree_, "app.dll", "program"));
     QVERIFY(testtree::WriteFile(work_->path(), "file.txt", "not a folder"));
     QVERIFY(QDir().mkpath(work_->path() + "/empty"));
+    QVERIFY(testtree::WriteFile(work_->path(), "clash/bin/app.dll", "program"));
+    QVERIFY(testtree::WriteFile(work_->path(), "clash/bin/App.DLL.bak", "an old program"));
     const QStringList before = Entries(work_->path());
     for (QString& argument : arguments) {
         argument.replace("{tree}", tree_).replace("{out}", out_).replace("{work}", work_->path());

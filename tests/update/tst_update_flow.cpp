@@ -355,6 +355,9 @@ void TestUpdateFlow::unusableManifestFailsBeforeAnythingHappens_data() {
         {"an entry without an MD5", "{\"filelist\": [" + good.arg("", "URL") + "]}"},
         {"an entry not named *.zip", "{\"filelist\": [{\"name\": \"/local.ini\", \"md5\": \"MD5\", \"url\": \"URL\"}]}"},
         {"an entry fetched from a file URL", "{\"filelist\": [" + good.arg("MD5", "file:///etc/passwd") + "]}"},
+        // Installing the one would put its old version in place of the other.
+        {"a file and one of its backup's name",
+         "{\"filelist\": [" + good.arg("MD5", "URL") + ", " + QString(good).replace("app.dll", "App.dll.BAK").arg("MD5", "URL") + "]}"},
     };
     for (auto it = manifests.cbegin(); it != manifests.cend(); ++it) {
         for (const bool forced : {false, true}) {

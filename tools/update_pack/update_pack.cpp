@@ -117,6 +117,15 @@ int RunPack(const PackRequest& request) {
     if (scan.files.isEmpty()) {
         return Fail(QStringLiteral("the release tree %1 holds no file to publish").arg(request.tree));
     }
+    // The updaters would refuse the manifest: installing the one would put the other's old
+    // version in its place.
+    QStringList keys;
+    for (const ReleaseFile& file : scan.files) keys.append("/" + file.relativePath);
+    if (const auto clash = release::BackupClash(keys)) {
+        return Fail(QStringLiteral("the release holds both %1 and %2: the backup the updater keeps of the first "
+                                   "would replace the second; rename or remove one")
+                        .arg(clash->first.mid(1), clash->second.mid(1)));
+    }
 
     StagedOutput output(request.output, request.replace);
     if (!output.Begin(&error)) return Fail(error);
