@@ -44,4 +44,15 @@ TEST_F(PathLink, LinksAreLinksButNotWhatTheyPointAt) {
     EXPECT_FALSE(platform::IsLink(At("folder")));
 }
 
+// Windows' own tags (winnt.h): the links, and the reparse points that are the file itself.
+TEST(ReparseTag, OnlyNameSurrogatesAreLinks) {
+    EXPECT_TRUE(platform::IsLinkReparseTag(0xA000000Cu));   // IO_REPARSE_TAG_SYMLINK
+    EXPECT_TRUE(platform::IsLinkReparseTag(0xA0000003u));   // IO_REPARSE_TAG_MOUNT_POINT (junction)
+    EXPECT_TRUE(platform::IsLinkReparseTag(0xA000001Du));   // IO_REPARSE_TAG_LX_SYMLINK
+    EXPECT_FALSE(platform::IsLinkReparseTag(0x9000001Au));  // IO_REPARSE_TAG_CLOUD_1 (a placeholder)
+    EXPECT_FALSE(platform::IsLinkReparseTag(0x80000013u));  // IO_REPARSE_TAG_DEDUP
+    EXPECT_FALSE(platform::IsLinkReparseTag(0xC0000004u));  // IO_REPARSE_TAG_HSM
+    EXPECT_FALSE(platform::IsLinkReparseTag(0x80000017u));  // IO_REPARSE_TAG_WOF (compressed)
+}
+
 }  // namespace
