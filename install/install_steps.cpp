@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
@@ -14,6 +15,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -199,11 +201,24 @@ bool FlushFolders(const QSet<QString>& folders) {
     return platform::FlushFolders(paths);
 }
 
-// The total size the items of archive declare; nothing when the archive cannot be read (it then
-// cannot be extracted either).
-std::optional<quint64> DeclaredSize(const QString& archive) {
+QString LastZipResultText();
+
+// What an archive's central directory declares: the bytes of its items (nothing when it cannot
+// be read, and then it cannot be extracted either) and their names as a file system compares
+// them (letter case folded, "/" separators).
+struct ArchiveContents {
+    std::optional<quint64> declared;
+    QStringList names;
+    QString unreadable;  // the engine's words when it cannot be read (its result is per thread)
+};
+
+ArchiveContents ReadContents(const QString& archive) {
+    ArchiveContents contents;
     ZipHandle* zip = ZipOpenFromPath(archive.toStdWString().c_str(), nullptr);
-    if (!zip) return std::nullopt;
+    if (!zip) {
+        contents.unreadable = LastZipResultText();
+        return contents;
+    }
     ZipItemInfo info;
     bool readable = ZipGetItemInfo(zip, -1, &info) == kZipSuccess;
     const std::int32_t count = info.index;
@@ -211,10 +226,44 @@ std::optional<quint64> DeclaredSize(const QString& archive) {
     for (std::int32_t i = 0; readable && i < count; ++i) {
         readable = ZipGetItemInfo(zip, i, &info) == kZipSuccess;
         total += info.size;
+        contents.names.append(QString::fromWCharArray(info.name).replace(QLatin1Char('\\'), QLatin1Char('/')).toCaseFolded());
     }
+    if (!readable) contents.unreadable = LastZipResultText();
     ZipClose(zip);
-    if (!readable) return std::nullopt;
-    return total;
+    if (readable) contents.declared = total;
+    return contents;
+}
+
+// Archives that write a file of the same name must not run at the same time (on Windows the
+// second open of the file is a sharing violation) and must end as one thread would leave them:
+// each group of archives linked by a shared name is one job, its archives in walk order. Groups
+// come in the order of their first archive.
+QVector<QVector<int>> Overlapping(const std::vector<ArchiveContents>& contents) {
+    std::vector<int> parent(contents.size());
+    for (std::size_t i = 0; i < parent.size(); ++i) parent[i] = static_cast<int>(i);
+    const std::function<int(int)> root = [&](int i) { return parent[i] == i ? i : parent[i] = root(parent[i]); };
+    QHash<QString, int> owner;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        for (const QString& name : contents[i].names) {
+            const auto known = owner.constFind(name);
+            if (known == owner.constEnd()) {
+                owner.insert(name, static_cast<int>(i));
+            } else {
+                parent[root(static_cast<int>(i))] = root(*known);
+            }
+        }
+    }
+    QVector<QVector<int>> groups;
+    QHash<int, int> groupOf;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        const int r = root(static_cast<int>(i));
+        if (!groupOf.contains(r)) {
+            groupOf.insert(r, groups.size());
+            groups.append(QVector<int>());
+        }
+        groups[groupOf.value(r)].append(static_cast<int>(i));
+    }
+    return groups;
 }
 
 // Whether items declaring total bytes fit in the free space of workDir's file system with room
@@ -277,13 +326,16 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
     // result a job reads after a failed call is that call's own (it is kept per thread). Reasons
     // go into a slot per archive and are gathered in walk order afterwards.
     std::vector<QString> reasons(archives.size());
+    std::vector<ArchiveContents> contents(archives.size());
+    release::PoolEach(archives.size(), [&](int i) { contents[i] = ReadContents(archives.at(i)); });
+    const QVector<QVector<int>> groups = Overlapping(contents);
     QMutex spaceMutex;
     quint64 claimed = 0;
-    release::PoolEach(archives.size(), [&](int i) {
+    const auto extract = [&](int i) {
         const QString& archive = archives.at(i);
-        const std::optional<quint64> declared = DeclaredSize(archive);
+        const std::optional<quint64>& declared = contents[i].declared;
         if (!declared) {
-            reasons[i] = LastZipResultText();
+            reasons[i] = contents[i].unreadable;
         } else if (!ClaimSpace(*declared, workDir, claimed, spaceMutex)) {
             reasons[i] = QStringLiteral("its items declare more than the free space");
         } else {
@@ -295,6 +347,9 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
         }
         // Either way the archive has served: extracted, or corrupt and due to be downloaded anew.
         QFile::remove(archive);
+    };
+    release::PoolEach(groups.size(), [&](int g) {
+        for (const int i : groups.at(g)) extract(i);
     });
 
     bool failed = false;

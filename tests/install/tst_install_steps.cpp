@@ -116,6 +116,7 @@ private slots:
 
     void extractionUnpacksEveryArchiveIntoTheDownloadDirectory();
     void failedArchivesAreRemovedAndReportedEachWithItsOwnReason();
+    void archivesSharingAFileUnpackAsOneThreadWould();
     void archiveDeclaringMoreThanTheFreeSpaceIsRefusedBeforeWriting();
     void nothingToDoLeavesTheInstallRootAlone_data();
     void nothingToDoLeavesTheInstallRootAlone();
@@ -180,6 +181,31 @@ void TestInstallSteps::extractionUnpacksEveryArchiveIntoTheDownloadDirectory() {
     const Files expected{{"bin/app.dll", "app v2"}, {"plugins/p.dll", "plugin v2"}, {"notes.txt", "notes v2"},
                          {"update.json", "{}"}};
     QCOMPARE(testtree::Snapshot(work()), expected);
+}
+
+// Several archives may hold the same file (one holding several listed files, another one of
+// them too). Unpacked at the same time, the second open of that file is a sharing violation on
+// Windows; the result must be a one-thread unpack's: in walk order, the last archive's copy.
+void TestInstallSteps::archivesSharingAFileUnpackAsOneThreadWould() {
+    Files unpacked;
+    const std::string shared(512 * 1024, 's');
+    for (int i = 0; i < 8; ++i) {
+        ztest::Archive archive;
+        ztest::Entry own;
+        own.name = "bin/own" + std::to_string(i) + ".dll";
+        own.data = std::string(256 * 1024, char('a' + i));
+        ztest::Entry common;
+        common.name = "bin/shared.dll";
+        common.data = shared;
+        archive.entries = {common, own};
+        QVERIFY(testtree::WriteFile(work(), QString("bin/own%1.dll.zip").arg(i), QByteArray::fromStdString(ztest::Build(archive))));
+        unpacked.insert(QString::fromStdString(own.name), QByteArray::fromStdString(own.data));
+    }
+    unpacked.insert("bin/shared.dll", QByteArray::fromStdString(shared));
+    QMap<QString, QString> failures;
+    QCOMPARE(install::ExtractArchives(work(), {}, &failures), StepResult::Done);
+    QCOMPARE(failures, (QMap<QString, QString>()));
+    QCOMPARE(testtree::Snapshot(work()), unpacked);
 }
 
 void TestInstallSteps::failedArchivesAreRemovedAndReportedEachWithItsOwnReason() {
