@@ -360,7 +360,8 @@ bool DownLoadWork::KeepPartial() {
     } else if (file_.size() > 0 && !file_.resize(0)) {
         return false;
     }
-    return SavePartialInfo();
+    // What is known of it is written with the first answer's head, which names its version.
+    return true;
 }
 
 bool DownLoadWork::SavePartialInfo() const {

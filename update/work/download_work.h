@@ -66,8 +66,7 @@ private:
     // Remembers that the proxy offered Basic alone, so later transfers send it at once.
     void LearnScheme();
     // An archive's partial file, just opened: what it holds is continued when its information
-    // names this URL, hash and size, else it starts empty. False when it cannot be emptied or its
-    // information written.
+    // names this URL, hash and size, else it starts empty. False when it cannot be emptied.
     bool KeepPartial();
     bool SavePartialInfo() const;
     // Before an attempt at an archive: asks for the bytes after those kept (Range and If-Range),
