@@ -51,9 +51,10 @@ bool IsComplete(const QString& path, const ManifestEntry& entry) {
 
 // Whether the partial archive beside path continues the archive the entry and url describe.
 bool IsContinuable(const QString& path, const ManifestEntry& entry, const QString& url) {
-    const std::optional<PartialInfo> info = PendingUpdate::ReadPartialInfo(path);
     const QFileInfo partial(PendingUpdate::PartialPath(path));
-    return info && partial.isFile() && info->url == url && info->sha256.compare(entry.sha256, Qt::CaseInsensitive) == 0 &&
+    if (!partial.isFile()) return false;
+    const std::optional<PartialInfo> info = PendingUpdate::ReadPartialInfo(path);
+    return info && info->url == url && info->sha256.compare(entry.sha256, Qt::CaseInsensitive) == 0 &&
            info->size == entry.size && (entry.size < 0 || partial.size() < entry.size);
 }
 

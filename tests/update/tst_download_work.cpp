@@ -831,10 +831,11 @@ void TestDownLoadWork::continuesWhatWasCut_data() {
     QTest::addColumn<QByteArray>("expected");      // the archive in the end, whose SHA-256 is the entry's
     QTest::addColumn<QStringList>("ranges");       // the Range of each request ("" for none)
 
-    const QByteArray body = Payload(50000, 7);
-    QByteArray changed = Payload(50000, 8);
-    const int n = 20000;
-    const QString rest = "bytes=20000-";
+    // Large enough to be worth continuing in another run.
+    const QByteArray body = Payload(1536 * 1024, 7);
+    const QByteArray changed = Payload(1536 * 1024, 8);
+    const int n = 600000;
+    const QString rest = "bytes=600000-";
     QByteArray tampered = body.left(n);
     tampered[100] = static_cast<char>(tampered[100] ^ 1);
     QTest::newRow("cut, then the rest appended (206)")

@@ -122,6 +122,10 @@ bool IsTransientFailure(CURLcode result) {
 // it cannot be continued: the server refuses the range (416) or answers another one, or the
 // finished file does not have the SHA-256 its entry names.
 constexpr int kRestarts = 2;
+// Archives smaller than this are not kept for the next run when cut short: continuing them would
+// save little, and what keeping them costs (a partial name, a file of information) would tell on
+// a release of a thousand small files. Their size is the entry's, else the answer's.
+constexpr qint64 kPartialWorthKeeping = 1024 * 1024;
 
 // Redirects followed at most; one more fails the transfer.
 constexpr long kMaxRedirects = 5;
@@ -277,7 +281,9 @@ void DownLoadWork::Start(CurlBatch* batch) {
     // attempt, or the next run, goes on from there; it takes its own name only when whole and
     // checked. A manifest or a signature is small: written in place, from the start each time.
     targetPath_ = root + "/" + fileName_;
-    resumable_ = type_ == kUpdateFile;
+    // A small archive is written in place: continuing it in another run would save little, and a
+    // second name per file costs a release of a thousand small files a rename each.
+    resumable_ = type_ == kUpdateFile && (sizeLimit_ < 0 || sizeLimit_ >= kPartialWorthKeeping);
     file_.setFileName(resumable_ ? install::PendingUpdate::PartialPath(targetPath_) : targetPath_);
     const QString folder = QDir::cleanPath(QFileInfo(file_.fileName()).path());
     const bool folderMade = MakeFolders(folder);
@@ -288,7 +294,8 @@ void DownLoadWork::Start(CurlBatch* batch) {
         emit workfinished(type_, QFileDevice::OpenError);
         return;
     }
-    if (!folderMade || !file_.open(resumable_ ? QIODevice::ReadWrite : QIODevice::WriteOnly) ||
+    // An archive's partial file keeps what it holds; every write goes to its end.
+    if (!folderMade || !file_.open(resumable_ ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly) ||
         (resumable_ && !KeepPartial())) {
         const int error = file_.error();
         const QString reason = folderMade ? "cannot write the file: " + file_.errorString()
@@ -351,9 +358,13 @@ void DownLoadWork::Attempt(std::chrono::milliseconds delay) {
 }
 
 bool DownLoadWork::KeepPartial() {
-    const std::optional<install::PartialInfo> info = install::PendingUpdate::ReadPartialInfo(targetPath_);
+    // A new, empty partial file has nothing to continue (and no information to read).
+    const std::optional<install::PartialInfo> info =
+        file_.size() > 0 ? install::PendingUpdate::ReadPartialInfo(targetPath_) : std::nullopt;
     const bool same = info && info->url == url_ && info->sha256.compare(sha256_, Qt::CaseInsensitive) == 0 &&
                       info->size == sizeLimit_;
+    // Information found on disk is kept up to date, and goes with the partial file.
+    infoWritten_ = info.has_value();
     if (same) {
         etag_ = info->etag;
         lastModified_ = info->lastModified;
@@ -364,7 +375,12 @@ bool DownLoadWork::KeepPartial() {
     return true;
 }
 
-bool DownLoadWork::SavePartialInfo() const {
+bool DownLoadWork::SavePartialInfo() {
+    // Written for archives large enough to be worth continuing in another run; a smaller one
+    // cut short is fetched again whole (within a run the retries continue it all the same).
+    const qint64 expected = sizeLimit_ >= 0 ? sizeLimit_ : offset_ + announced_;
+    if (expected < kPartialWorthKeeping && !infoWritten_) return true;
+    infoWritten_ = true;
     return install::PendingUpdate::WritePartialInfo(targetPath_,
                                                     install::PartialInfo{url_, sha256_, sizeLimit_, etag_, lastModified_});
 }
@@ -383,12 +399,11 @@ void DownLoadWork::AskForTheRest() {
         curl_easy_setopt(easy_, CURLOPT_RANGE, range_.constData());
         qInfo("Download of %s goes on from byte %lld", qUtf8Printable(fileName_), static_cast<long long>(offset_));
     } else {
+        if (offset_ > 0) file_.resize(0);
         offset_ = 0;
-        file_.resize(0);
         curl_easy_setopt(easy_, CURLOPT_RANGE, nullptr);
     }
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
-    file_.seek(offset_);
     startOver_ = false;
 }
 
@@ -412,7 +427,7 @@ bool DownLoadWork::TakeRange(int status) {
         }
     } else if (offset_ > 0) {
         // The whole file after all (the range ignored, or another version of the file).
-        file_.seek(0);
+        file_.flush();
         file_.resize(0);
         offset_ = 0;
     }
@@ -541,9 +556,10 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
         return false;
     }
     if (IsSuccessStatus(status)) {
-        if (resumable_ && !TakeRange(status)) return false;
         curl_off_t length = -1;
         curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        announced_ = length;
+        if (resumable_ && !TakeRange(status)) return false;
         if (length >= 0 && !CheckSize(offset_ + length)) return false;
     }
     return true;
@@ -637,14 +653,14 @@ void DownLoadWork::OnDone(int result) {
     }
     // libcurl's words only where it judged; where a limit here ended the transfer the code says it.
     const bool ownAbort = tooLarge_ || stalled_ || writeError_ != 0 || insecureRedirect_ || malformed_;
-    if (ecode == 0 && resumable_) {
+    if (ecode == 0 && type_ == kUpdateFile) {
         ecode = Complete();
         if (ecode < 0) return;  // started over
     }
     // A partial archive is worth keeping for the next run only when the transfer broke off and
     // the server named the version of its bytes (ETag, Last-Modified): nothing else can be continued.
     keepPartial_ = resumable_ && ecode != 0 && transient && !refusedRange && offset_ + received_ > 0 &&
-                   (!etag_.isEmpty() || !lastModified_.isEmpty());
+                   infoWritten_ && (!etag_.isEmpty() || !lastModified_.isEmpty());
     Finish(ecode, ecode != 0 && !ownAbort && (result != CURLE_OK || errorStatus_ != 0) ? reason
                   : ecode != 0 && hashMismatch_ ? QStringLiteral("its SHA-256 is not the manifest's")
                                                 : QString());
@@ -662,9 +678,10 @@ int DownLoadWork::Complete() {
         hashMismatch_ = true;
         return QNetworkReply::ContentAccessDenied;
     }
+    if (!resumable_) return 0;
     file_.close();
     if (!file_.rename(targetPath_)) return QFileDevice::RenameError;
-    QFile::remove(install::PendingUpdate::PartialInfoPath(targetPath_));
+    if (infoWritten_) QFile::remove(install::PendingUpdate::PartialInfoPath(targetPath_));
     return 0;
 }
 
@@ -672,6 +689,10 @@ void DownLoadWork::StartOver(const char* why) {
     ++restarts_;
     startOver_ = true;
     rangeRefused_ = false;
+    if (!resumable_) {
+        file_.seek(0);
+        file_.resize(0);
+    }
     qWarning("Download of %s from %s starts over: %s", qUtf8Printable(fileName_), qUtf8Printable(url_), why);
     curlError_.fill('\0', CURL_ERROR_SIZE);
     // Not an attempt of its own: nothing failed on the way.

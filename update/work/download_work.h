@@ -68,7 +68,7 @@ private:
     // An archive's partial file, just opened: what it holds is continued when its information
     // names this URL, hash and size, else it starts empty. False when it cannot be emptied.
     bool KeepPartial();
-    bool SavePartialInfo() const;
+    bool SavePartialInfo();
     // Before an attempt at an archive: asks for the bytes after those kept (Range and If-Range),
     // or for the whole file when nothing can be continued.
     void AskForTheRest();
@@ -135,6 +135,10 @@ private:
     QByteArray contentRange_;
     QByteArray responseEtag_;
     QByteArray responseLastModified_;
+    // The current response's Content-Length (-1: none), and whether the partial file's
+    // information was written (archives worth continuing in another run only).
+    qint64 announced_ = -1;
+    bool infoWritten_ = false;
     int restarts_ = 0;
     bool startOver_ = false;
     bool rangeRefused_ = false;
