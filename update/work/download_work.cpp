@@ -491,24 +491,15 @@ bool DownLoadWork::OnHeader(const char* data, qint64 size) {
     }
     const int colon = line.indexOf(':');
     const QByteArray name = colon > 0 ? line.left(colon).trimmed().toLower() : QByteArray();
-    if (name == "location") {
-        location_ = line.mid(colon + 1).trimmed();
-        return true;
-    }
-    if (name == "retry-after") {
-        retryAfter_ = line.mid(colon + 1).trimmed();
-        return true;
-    }
-    if (name == "content-range") {
-        contentRange_ = line.mid(colon + 1).trimmed();
-        return true;
-    }
-    if (name == "etag") {
-        responseEtag_ = line.mid(colon + 1).trimmed();
-        return true;
-    }
-    if (name == "last-modified") {
-        responseLastModified_ = line.mid(colon + 1).trimmed();
+    // The headers kept as they come (the last of a name wins).
+    QByteArray* const kept = name == "location"        ? &location_
+                             : name == "retry-after"   ? &retryAfter_
+                             : name == "content-range" ? &contentRange_
+                             : name == "etag"          ? &responseEtag_
+                             : name == "last-modified" ? &responseLastModified_
+                                                       : nullptr;
+    if (kept != nullptr) {
+        *kept = line.mid(colon + 1).trimmed();
         return true;
     }
     if (name == "content-length") {
