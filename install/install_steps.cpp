@@ -141,12 +141,6 @@ QString StagingName(const QString& target) {
     return target.left(slash + 1) + QLatin1Char('.') + target.mid(slash + 1) + QStringLiteral(".installing");
 }
 
-// POSIX permission bits from Qt's, whose owner bits stand apart from the user bits.
-unsigned ModeBits(QFile::Permissions permissions) {
-    const unsigned p = unsigned(permissions);
-    return ((p >> 12) & 7) << 6 | ((p >> 4) & 7) << 3 | (p & 7);
-}
-
 // Writes one file under its staging name beside target, creating the folders on the way. Fails
 // when target's place is taken by anything but a file (a folder, say): the rename could not
 // replace it later.
@@ -157,15 +151,11 @@ bool StageFile(const QString& source, const QString& target, Journal& journal, Q
     const QString folder = FolderOf(target);
     if (!MakeFolders(folder, journal, touched)) return false;
     touched.insert(folder);
-    // Archives from hosts that record no mode unpack programs without execute bits; a program
-    // that was executable stays so (with its old bits), or no later update could start it.
-    QFile::Permissions mode = QFile::permissions(source);
-    if (installed.exists() && (installed.permissions() & QFile::ExeOwner) && !(mode & QFile::ExeOwner)) {
-        mode = installed.permissions();
-    }
     staged->target = target;
     staged->staging = StagingName(target);
-    if (!platform::WriteCopy(source.toStdString(), staged->staging.toStdString(), ModeBits(mode))) return false;
+    // The replaced file's marks stay where the archive says nothing of them (an executable, say).
+    const std::string replaced = installed.exists() ? target.toStdString() : std::string();
+    if (!platform::WriteCopy(source.toStdString(), staged->staging.toStdString(), replaced)) return false;
     journal.CreatedFile(staged->staging);
     return true;
 }

@@ -35,8 +35,8 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
                            QMap<QString, QString>* failures = nullptr);
 
 // The files of workDir that the replacement step takes: canonical paths of the managed-file walk
-// ("*.*", files only, no symbolic links, recursive, hidden entries skipped), in walk order, the
-// downloaded manifest and its signature left out.
+// ("*.*", files only, no symbolic links, recursive, hidden entries skipped as release::WalkFiles
+// skips them), in walk order, the downloaded manifest and its signature left out.
 QStringList UnpackedFiles(const QString& workDir);
 
 // Verification step, between extraction and replacement: which unpacked files may be installed.

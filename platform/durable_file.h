@@ -11,15 +11,20 @@ namespace platform {
 // All paths are UTF-8, '/' separators allowed.
 
 // Writes a copy of source's bytes to a new file at target. Whatever is at target already (a file
-// an interrupted run left there, or a link) is removed first, never followed. mode holds the
-// POSIX permission bits of the new file; Windows has none to give, and the file is created
-// plain (writable, so that FlushFiles can open it for writing). Nothing is flushed. False on any
-// failure, a full disk included, with nothing left at target.
-bool WriteCopy(const std::string& source, const std::string& target, unsigned mode);
+// an interrupted run left there, or a link) is removed first, never followed. The copy takes
+// source's modification time and its marks: on POSIX its permission bits, on Windows its
+// read-only, hidden and system attributes. replaced names the installed file the copy will take
+// the place of (empty: none), whose marks stay where source says nothing of them: on POSIX an
+// executable replaced by a source without execute bits keeps its bits (archives from hosts that
+// record no mode would otherwise unpack programs nobody can start), on Windows a source with none
+// of those three attributes takes replaced's. Nothing is flushed. False on any failure, a full
+// disk included, with nothing left at target.
+bool WriteCopy(const std::string& source, const std::string& target, const std::string& replaced);
 
 // Puts the bytes and attributes of files written by WriteCopy on stable storage, in one batch
 // where the system has a call for that: POSIX, one syncfs for each file system holding their
-// folders; Windows, FlushFileBuffers on each file.
+// folders; Windows, FlushFileBuffers on each file (a read-only one loses that mark for the
+// moment it takes, since only a handle open for writing can be flushed).
 bool FlushFiles(const std::vector<std::string>& files);
 
 // Renames from to to; fails, leaving both alone, when anything is at to. On Windows the rename

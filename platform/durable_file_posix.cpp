@@ -104,15 +104,23 @@ bool SyncFileSystems(const std::set<std::string>& folders) {
 
 }  // namespace
 
-bool WriteCopy(const std::string& source, const std::string& target, unsigned mode) {
+bool WriteCopy(const std::string& source, const std::string& target, const std::string& replaced) {
     Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) return false;
+    struct stat from;
+    if (in.fd < 0 || fstat(in.fd, &from) != 0) return false;
+    mode_t mode = from.st_mode & 0777;
+    struct stat old;
+    if (!replaced.empty() && stat(replaced.c_str(), &old) == 0 && (old.st_mode & S_IXUSR) && !(mode & S_IXUSR)) {
+        mode = old.st_mode & 0777;
+    }
     // A stale file from an interrupted run, or a link planted there, goes; O_EXCL with O_NOFOLLOW
     // then makes sure the data lands in a file of our own and nowhere a link points.
     if (unlink(target.c_str()) != 0 && errno != ENOENT) return false;
     Fd out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0) return false;
-    bool ok = CopyData(in.fd, out.fd) && fchmod(out.fd, mode & 07777) == 0;
+    // The access time is left as the kernel keeps it; only the modification time is the file's.
+    const timespec times[2] = {{0, UTIME_OMIT}, from.st_mtim};
+    bool ok = CopyData(in.fd, out.fd) && fchmod(out.fd, mode) == 0 && futimens(out.fd, times) == 0;
     // close() can be the first to report a write error (network file systems).
     ok = close(out.fd) == 0 && ok;
     out.fd = -1;

@@ -1,5 +1,6 @@
 // Durable writes on Windows. Files are copied through a large buffer into a file created new
-// (CREATE_NEW never opens what is there, a link included); after the batch, FlushFileBuffers on
+// (CREATE_NEW never opens what is there, a link included) with the source's attributes and time;
+// after the batch, FlushFileBuffers on
 // each file asks the disk for its data, which by then the cache manager has mostly written
 // back. Renames carry MOVEFILE_WRITE_THROUGH, so each is on the disk when MoveFileExW returns,
 // and never MOVEFILE_REPLACE_EXISTING: a name in the way fails the rename. A folder handle
@@ -16,6 +17,10 @@ namespace platform {
 namespace {
 
 constexpr DWORD kBuffer = DWORD(1) << 20;
+
+// The attributes a copy carries over: what the file says of itself, as opposed to what the file
+// system keeps of it (compressed, sparse and the like).
+constexpr DWORD kMarks = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 // Closes a handle when it goes out of scope.
 struct Handle {
@@ -62,26 +67,44 @@ HANDLE OpenForFlush(const std::wstring& path, DWORD flags) {
 
 }  // namespace
 
-bool WriteCopy(const std::string& source, const std::string& target, unsigned /*mode*/) {
+bool WriteCopy(const std::string& source, const std::string& target, const std::string& replaced) {
     const std::wstring to = Utf8ToUtf16(target);
     Handle in(CreateFileW(Utf8ToUtf16(source).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!in.Valid()) return false;
+    BY_HANDLE_FILE_INFORMATION from;
+    if (!in.Valid() || !GetFileInformationByHandle(in.h, &from)) return false;
+    DWORD marks = from.dwFileAttributes & kMarks;
+    if (marks == 0 && !replaced.empty()) {
+        const DWORD old = GetFileAttributesW(Utf8ToUtf16(replaced).c_str());
+        if (old != INVALID_FILE_ATTRIBUTES) marks = old & kMarks;
+    }
     RemoveStale(to);
+    // A file created read-only still takes writes through the handle that created it.
     Handle out(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                           (marks != 0 ? marks : FILE_ATTRIBUTE_NORMAL) | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!out.Valid()) return false;
-    bool ok = CopyData(in.h, out.h);
+    // Set last: a write after it would move the time again.
+    bool ok = CopyData(in.h, out.h) && SetFileTime(out.h, nullptr, nullptr, &from.ftLastWriteTime);
     ok = CloseHandle(out.h) && ok;
     out.h = INVALID_HANDLE_VALUE;
-    if (!ok) DeleteFileW(to.c_str());
+    if (!ok) RemoveStale(to);
     return ok;
 }
 
 bool FlushFiles(const std::vector<std::string>& files) {
     for (const std::string& file : files) {
-        Handle h(OpenForFlush(Utf8ToUtf16(file), FILE_ATTRIBUTE_NORMAL));
-        if (!h.Valid() || !FlushFileBuffers(h.h)) return false;
+        const std::wstring path = Utf8ToUtf16(file);
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+        const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        if (readOnly && !SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY))) return false;
+        bool flushed;
+        {
+            Handle h(OpenForFlush(path, FILE_ATTRIBUTE_NORMAL));
+            flushed = h.Valid() && FlushFileBuffers(h.h);
+        }
+        if (readOnly && !SetFileAttributesW(path.c_str(), attributes)) return false;
+        if (!flushed) return false;
     }
     return true;
 }

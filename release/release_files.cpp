@@ -31,9 +31,15 @@ bool IsHidden(const QFileInfo& info) {
 
 QDirIterator WalkFiles(const QString& folder, const QString& nameFilter) {
     // Without QDir::Hidden, hidden files are not listed and hidden folders are not entered;
-    // without QDir::System, FIFOs, sockets and devices are not listed.
-    return QDirIterator(folder, QStringList{nameFilter}, QDir::Files | QDir::NoSymLinks,
-                        QDirIterator::Subdirectories);
+    // without QDir::System, FIFOs, sockets and devices are not listed. On Windows hidden is an
+    // attribute, which an archive may give the file it holds: a release file installed hidden
+    // must still be found, or it would be fetched again on every run.
+#ifdef Q_OS_WIN
+    const QDir::Filters filters = QDir::Files | QDir::NoSymLinks | QDir::Hidden;
+#else
+    const QDir::Filters filters = QDir::Files | QDir::NoSymLinks;
+#endif
+    return QDirIterator(folder, QStringList{nameFilter}, filters, QDirIterator::Subdirectories);
 }
 
 QString FileKey(const QString& path, const QString& root) {

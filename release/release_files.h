@@ -19,14 +19,16 @@ inline const QString kArchiveNameFilter = QStringLiteral("*.zip");
 // Whether a file name passes kManagedNameFilter, the same test the walk applies.
 bool IsManagedName(const QString& fileName);
 
-// Hidden to the walk on either platform: a leading dot (POSIX) or the hidden attribute (Windows).
-// The walk skips hidden files and does not enter hidden folders.
+// Hidden in a release tree: a leading dot, or on Windows the hidden attribute, which the
+// archives update-pack writes cannot carry. On POSIX the walk skips such files and does not enter
+// such folders; on Windows it lists attribute-hidden entries (an archive from elsewhere may mark
+// its file hidden) as well as names with a leading dot (no manifest key has one).
 bool IsHidden(const QFileInfo& info);
 
 // The walk over the files below folder whose names match nameFilter: plain files only (no
 // symbolic links, and no FIFOs, sockets or devices, which could block the reader), hidden files
-// skipped and hidden folders not entered, recursive. Each entry's canonicalFilePath() is empty
-// when the file vanished after it was listed.
+// skipped and hidden folders not entered on POSIX (see IsHidden), recursive. Each entry's
+// canonicalFilePath() is empty when the file vanished after it was listed.
 QDirIterator WalkFiles(const QString& folder, const QString& nameFilter = kManagedNameFilter);
 
 // A file's key: its path below root, starting with "/" ("/bin/app.dll"). Only a leading root is

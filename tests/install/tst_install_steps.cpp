@@ -17,12 +17,17 @@
 #include "info_zip.h"
 #include "install_pipeline.h"
 #include "install_steps.h"
+#include "release_files.h"
 #include "test_tree.h"
 #include "zip_builder.h"
 
 #include <filesystem>
 #include <memory>
 #include <system_error>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 using install::StepResult;
 using Files = QMap<QString, QByteArray>;
@@ -94,6 +99,24 @@ bool MakeReadOnly(const QString& root) {
     return true;
 }
 
+// The read-only, hidden and system attributes of a file (Windows; nothing elsewhere).
+enum Mark : unsigned { kReadOnly = 1, kHidden = 2, kSystem = 4 };
+#ifdef Q_OS_WIN
+static_assert(kReadOnly == FILE_ATTRIBUTE_READONLY && kHidden == FILE_ATTRIBUTE_HIDDEN && kSystem == FILE_ATTRIBUTE_SYSTEM,
+              "the attribute bits");
+unsigned Marks(const QString& path) {
+    const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()));
+    return attributes == INVALID_FILE_ATTRIBUTES ? ~0u : attributes & (kReadOnly | kHidden | kSystem);
+}
+bool SetMarks(const QString& path, unsigned marks) {
+    return SetFileAttributesW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+                              marks != 0 ? marks : FILE_ATTRIBUTE_NORMAL);
+}
+#else
+unsigned Marks(const QString&) { return 0; }
+bool SetMarks(const QString&, unsigned marks) { return marks == 0; }
+#endif
+
 }  // namespace
 
 class TestInstallSteps : public QObject {
@@ -128,6 +151,8 @@ private slots:
     void whatLiesAtAStagingNameIsReplacedNotWrittenThrough_data();
     void whatLiesAtAStagingNameIsReplacedNotWrittenThrough();
     void readOnlyFilesAndBackupsAreReplaced();
+    void archiveTimeAndAttributesReachTheInstalledFile_data();
+    void archiveTimeAndAttributesReachTheInstalledFile();
     void downloadPathRepeatedInsideTheTreeKeepsItsPlace();
     void missingInstallRootIsCreated_data();
     void missingInstallRootIsCreated();
@@ -427,6 +452,43 @@ void TestInstallSteps::readOnlyFilesAndBackupsAreReplaced() {
     QVERIFY(MakeReadOnly(root()) && MakeReadOnly(work()));
     QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
     QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/app.dll", "v3"}, {"bin/app.dll.bak", "v2"}}));
+}
+
+void TestInstallSteps::archiveTimeAndAttributesReachTheInstalledFile_data() {
+    QTest::addColumn<unsigned>("archived");  // the unpacked file's marks, as the archive gave them
+    QTest::addColumn<unsigned>("replaced");
+    QTest::addColumn<unsigned>("installed");
+    QTest::newRow("the archive's time") << 0u << 0u << 0u;
+#ifdef Q_OS_WIN
+    QTest::newRow("the archive's attributes") << (kReadOnly | kHidden | kSystem) << 0u << (kReadOnly | kHidden | kSystem);
+    QTest::newRow("an archive saying nothing keeps the replaced file's") << 0u << (kReadOnly | kHidden) << (kReadOnly | kHidden);
+    QTest::newRow("the archive's win over the replaced file's") << unsigned(kHidden) << unsigned(kReadOnly) << unsigned(kHidden);
+#endif
+}
+
+// A file installed hidden must still be found by the walk, or it would be fetched on every run.
+void TestInstallSteps::archiveTimeAndAttributesReachTheInstalledFile() {
+    QFETCH(unsigned, archived);
+    QFETCH(unsigned, replaced);
+    QFETCH(unsigned, installed);
+    const QString source = work() + "/bin/app.dll";
+    const QString target = root() + "/bin/app.dll";
+    QVERIFY(WriteTree(root(), {{"bin/app.dll", "v1"}}));
+    QVERIFY(WriteTree(work(), {{"bin/app.dll", "v2"}}));
+    const QDateTime time = QDateTime::fromString("2024-05-06T07:08:10Z", Qt::ISODate);
+    QFile file(source);
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime));
+    file.close();
+    QVERIFY(SetMarks(source, archived) && SetMarks(target, replaced));
+
+    QCOMPARE(install::ReplaceFiles(work(), root()), StepResult::Done);
+
+    QCOMPARE(testtree::ReadFile(target), QByteArray("v2"));
+    QCOMPARE(QFileInfo(target).lastModified().toUTC(), time);
+    QCOMPARE(Marks(target), installed);
+    QStringList walked;
+    for (QDirIterator it = release::WalkFiles(root()); it.hasNext();) walked << release::FileKey(it.next(), root());
+    QVERIFY2(walked.contains("/bin/app.dll"), qPrintable(walked.join(' ')));
 }
 
 void TestInstallSteps::downloadPathRepeatedInsideTheTreeKeepsItsPlace() {
