@@ -15,12 +15,16 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "durable_file.h"
 #include "file_removal.h"
+#include "install_journal.h"
 #include "free_space.h"
 #include "manifest.h"
 #include "path_link.h"
@@ -32,61 +36,14 @@ namespace install {
 
 namespace {
 
-// What one ReplaceFiles run changed in the install root, in order, so that a failed copy can
-// undo all of it and a successful run can drop the previous backups it kept aside.
-class Journal {
-public:
-    // An existing ".bak" moved to a temporary name; put back on rollback, removed on success.
-    void KeptAside(const QString& backup, const QString& aside) { undo_.push_back({Kind::Aside, backup, aside}); }
-    // The installed file renamed to its ".bak"; renamed back on rollback.
-    void BackedUp(const QString& target, const QString& backup) { undo_.push_back({Kind::Backup, target, backup}); }
-    // A file or folder that did not exist before this run.
-    void CreatedFile(const QString& path) { undo_.push_back({Kind::File, path, {}}); }
-    void CreatedFolder(const QString& path) { undo_.push_back({Kind::Folder, path, {}}); }
-
-    void Commit() {
-        for (const Change& change : undo_) {
-            if (change.kind == Kind::Aside) platform::RemoveFile(change.other);
-        }
-        undo_.clear();
-    }
-
-    // Newest change first, so a folder is emptied before it is removed and a backup is back at
-    // its ".bak" name before the older backup kept aside returns to that same name.
-    // Returns how many files could not be put back (the installation is then mixed).
-    int Rollback() {
-        int notBack = 0;
-        for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
-            switch (it->kind) {
-            case Kind::Aside:
-            case Kind::Backup:
-                if (!QFile::rename(it->other, it->path)) {
-                    ++notBack;
-                    qWarning("Rollback: %s could not be put back from %s", qUtf8Printable(it->path),
-                             qUtf8Printable(it->other));
-                }
-                break;
-            case Kind::File:
-                platform::RemoveFile(it->path);
-                break;
-            case Kind::Folder:
-                QDir().rmdir(it->path);  // only when empty: never takes anything it did not create
-                break;
-            }
-        }
-        undo_.clear();
-        return notBack;
-    }
-
-private:
-    enum class Kind { Aside, Backup, File, Folder };
-    struct Change {
-        Kind kind;
-        QString path;
-        QString other;
-    };
-    std::vector<Change> undo_;
-};
+// The crash drill's end of the process among the renames: SIGKILL where there is one, else an
+// exit that runs nothing on the way out, which leaves the files as a kill would.
+[[noreturn]] void StopAsKilled() {
+#ifdef SIGKILL
+    std::raise(SIGKILL);
+#endif
+    std::_Exit(86);
+}
 
 // A free name next to the backup for keeping the previous backup until the run has succeeded.
 QString AsideName(const QString& backup) {
@@ -104,10 +61,10 @@ QString FolderOf(const QString& path) {
     return slash == 0 ? QStringLiteral("/") : path.left(slash);
 }
 
-// Creates the missing folders of dir one level at a time, so the journal knows exactly which
-// ones this run made; the folders that gained one join touched. False when one cannot be created
-// (the file then fails).
-bool MakeFolders(const QString& dir, Journal& journal, QSet<QString>& touched) {
+// Creates the missing folders of dir one level at a time, so the plan knows exactly which ones
+// this run made; the folders that gained one join touched. False when one cannot be created (the
+// file then fails).
+bool MakeFolders(const QString& dir, InstallPlan& plan, QSet<QString>& touched) {
     QStringList missing;
     for (QString d = dir; !QFileInfo::exists(d);) {
         missing.prepend(d);
@@ -118,77 +75,53 @@ bool MakeFolders(const QString& dir, Journal& journal, QSet<QString>& touched) {
     for (const QString& d : missing) {
         if (QFileInfo(d).isDir()) continue;  // a ".." segment may already name an existing folder
         if (!QDir().mkdir(d)) return false;
-        journal.CreatedFolder(d);
+        plan.folders.append(d);
         touched.insert(FolderOf(d));
     }
     return true;
 }
 
-// A file of the release on its way in: written beside its target under a staging name first,
-// put in place once every file of the run is written and on the disk.
-struct Staged {
-    QString target;
-    QString staging;
-};
-
-// The staging name of a target: its own name behind a dot and with a suffix of its own. A leading
-// dot makes a name no manifest entry can have (IsManagedKey), and on POSIX one the managed-file
-// walk skips as hidden, so it is never taken for an installed file. The name is the same on
-// every run: a run killed before its renames leaves these files behind, and the next run
-// installing the same file (the one still differing) writes over them and renames them away.
-QString StagingName(const QString& target) {
-    const int slash = target.lastIndexOf(QLatin1Char('/'));
-    return target.left(slash + 1) + QLatin1Char('.') + target.mid(slash + 1) + QStringLiteral(".installing");
-}
-
-// Writes one file under its staging name beside target, creating the folders on the way. Fails
-// when target's place is taken by anything but a file (a folder, say): the rename could not
-// replace it later.
-bool StageFile(const QString& source, const QString& target, Journal& journal, QSet<QString>& touched,
-               Staged* staged) {
+// Writes one file under its staging name beside target, creating the folders on the way, and
+// adds it to the plan. Fails when target's place is taken by anything but a file (a folder, say):
+// the rename could not replace it later.
+bool StageFile(const QString& source, const QString& target, InstallPlan& plan, QSet<QString>& touched) {
     const QFileInfo installed(target);
     if (installed.exists() && !installed.isFile()) return false;
     const QString folder = FolderOf(target);
-    if (!MakeFolders(folder, journal, touched)) return false;
+    if (!MakeFolders(folder, plan, touched)) return false;
     touched.insert(folder);
-    staged->target = target;
-    staged->staging = StagingName(target);
+    PlannedFile file;
+    file.target = target;
+    file.staging = StagingName(target);
+    file.replaces = installed.isFile();
+    // A backup left by an earlier update must give way, or the installed file could not become
+    // the ".bak" and this file could never be updated again.
+    const QFileInfo earlier(target + release::kBackupSuffix);
+    if (file.replaces && (earlier.exists() || earlier.isSymLink())) file.aside = AsideName(earlier.filePath());
     // The replaced file's marks stay where the archive says nothing of them (an executable, say).
-    const std::string replaced = installed.exists() ? target.toStdString() : std::string();
-    if (!platform::WriteCopy(source.toStdString(), staged->staging.toStdString(), replaced)) return false;
-    journal.CreatedFile(staged->staging);
+    const std::string replaced = file.replaces ? target.toStdString() : std::string();
+    if (!platform::WriteCopy(source.toStdString(), file.staging.toStdString(), replaced)) return false;
+    plan.files.push_back(file);
     return true;
 }
 
-// Puts one staged file in place: the installed file becomes its ".bak" (an older ".bak" kept
-// aside until the run has succeeded), then the staged file takes its name. No rename ever
-// replaces a name: whatever else took the target's place meanwhile fails the file, and the
-// journal undoes the renames before.
-bool PlaceFile(const Staged& staged, Journal& journal) {
-    if (QFileInfo(staged.target).isFile()) {
-        const QString backup = staged.target + release::kBackupSuffix;
-        // A backup left by an earlier update must give way, or the rename below would fail
-        // and this file could never be updated again.
-        const QFileInfo old(backup);
-        if (old.exists() || old.isSymLink()) {
-            const QString aside = AsideName(backup);
-            if (!platform::MoveNew(backup.toStdString(), aside.toStdString())) return false;
-            journal.KeptAside(backup, aside);
-        }
-        if (!platform::MoveNew(staged.target.toStdString(), backup.toStdString())) return false;
-        journal.BackedUp(staged.target, backup);
-    }
-    if (!platform::MoveNew(staged.staging.toStdString(), staged.target.toStdString())) return false;
-    journal.CreatedFile(staged.target);
-    return true;
-}
-
-// Flushes the entries of every folder in folders; false when they could not be.
-bool FlushFolders(const QSet<QString>& folders) {
-    std::vector<std::string> paths;
-    paths.reserve(folders.size());
-    for (const QString& folder : folders) paths.push_back(folder.toStdString());
-    return platform::FlushFolders(paths);
+// Puts one staged file in place: an earlier ".bak" aside, the installed file to its ".bak", the
+// staged file to its name. No rename ever replaces a name: whatever else took one of them
+// meanwhile fails the file, and the undo puts back what the renames before did. Each rename
+// counts towards the crash drill's stop.
+bool PlaceFile(const PlannedFile& file, const std::function<void()>& renamed) {
+    const auto move = [&](const QString& from, const QString& to) {
+        if (!platform::MoveNew(from.toStdString(), to.toStdString())) return false;
+        renamed();
+        return true;
+    };
+    // What took the installed file's place since it was staged (a folder, say) must not become the
+    // ".bak" either.
+    if (file.replaces && !QFileInfo(file.target).isFile()) return false;
+    const QString backup = file.target + release::kBackupSuffix;
+    if (!file.aside.isEmpty() && !move(backup, file.aside)) return false;
+    if (file.replaces && !move(file.target, backup)) return false;
+    return move(file.staging, file.target);
 }
 
 QString LastZipResultText();
@@ -278,23 +211,6 @@ QString LastZipResultText() {
     wchar_t text[128];
     ZipResultText(kZipUseLastResult, text, sizeof text / sizeof text[0]);
     return QString::fromWCharArray(text);
-}
-
-// The first entry of the path below installRoot (each folder on the way, then the file) that is a
-// link, or empty. A copy, backup or rollback there would act wherever the link points, outside
-// the install root. Folders found real once in this run (realFolders) are not looked at again:
-// a release of thousands of files shares a few dozen folders.
-QString LinkOnTheWay(const QString& installRoot, const QString& relative, QSet<QString>& realFolders) {
-    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString path = installRoot;
-    for (int i = 0; i < parts.size(); ++i) {
-        path += QLatin1Char('/') + parts.at(i);
-        const bool folder = i + 1 < parts.size();
-        if (folder && realFolders.contains(path)) continue;
-        if (platform::IsLink(path.toStdString())) return path;
-        if (folder) realFolders.insert(path);
-    }
-    return {};
 }
 
 }  // namespace
@@ -406,14 +322,19 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
 StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, const QStringList& sources,
                         const CopyHooks& hooks) {
     if (sources.isEmpty()) return StepResult::NothingFound;
-    Journal journal;
+    InstallPlan plan;
     QSet<QString> realFolders;
     QSet<QString> touched;  // folders whose entries this run changes
-    std::vector<Staged> staged(sources.size());
+    std::unique_ptr<platform::HeldFile> journal;
     // Whatever fails after the first change: the old version back entirely, and on the disk.
     const auto fail = [&] {
-        const int notBack = journal.Rollback();
+        const int notBack = UndoRenames(plan);
         FlushFolders(touched);
+        if (journal) {
+            journal->Remove();
+            FlushFolders({installRoot});
+        }
+        DiscardStaged(plan);
         if (notBack == 0) qWarning("Update rolled back: the installed files are the old version again");
         else qWarning("Update rolled back, but %d files could not be put back", notBack);
         return StepResult::Failed;
@@ -421,8 +342,7 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
 
     // 1. Every file written beside its target under its staging name, nothing flushed yet: the
     // installed version stays untouched and whole meanwhile.
-    for (int i = 0; i < sources.size(); ++i) {
-        const QString& source = sources.at(i);
+    for (const QString& source : sources) {
         if (hooks.beforeCopy) hooks.beforeCopy(source);
         // The download directory as spelled is cut from the front of the canonical path, leaving
         // the path below it ("/bin/x.dll"). A file whose canonical path is not spelled below it
@@ -434,26 +354,40 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
             qWarning("Update failed: %s is a link; installing %s would write through it",
                      qUtf8Printable(link), qUtf8Printable(target));
         }
-        const bool copied =
-            !relative.isEmpty() && link.isEmpty() && StageFile(source, target, journal, touched, &staged[i]);
+        const bool copied = !relative.isEmpty() && link.isEmpty() && StageFile(source, target, plan, touched);
         if (hooks.afterCopy) hooks.afterCopy(copied, source, target);
         if (!copied) return fail();
     }
 
-    // 2. One flush for the whole batch, before any name changes: a crash up to here leaves the
-    // old version in place, and from here on every new file's bytes are on the disk.
+    // 2. The journal of the renames to come, then one flush for the whole batch before any name
+    // changes: a crash up to here leaves the old version in place, and from here on every new
+    // file's bytes and the journal are on the disk.
+    const QString journalPath = installRoot + QLatin1Char('/') + kJournalName;
+    journal = platform::HeldFile::Create(journalPath.toStdString(), JournalBytes(plan, installRoot).toStdString());
+    if (!journal) {
+        qWarning("Update failed: %s could not be written", qUtf8Printable(journalPath));
+        return fail();
+    }
     std::vector<std::string> written;
-    written.reserve(staged.size());
-    for (const Staged& file : staged) written.push_back(file.staging.toStdString());
+    written.reserve(plan.files.size() + 1);
+    for (const PlannedFile& file : plan.files) written.push_back(file.staging.toStdString());
+    written.push_back(journalPath.toStdString());
     if (!platform::FlushFiles(written)) {
         qWarning("Update failed: the files written could not be flushed to the disk");
         return fail();
     }
     if (hooks.beforePlacing) hooks.beforePlacing();
 
-    // 3. The renames, journaled, then the folders they changed.
-    for (const Staged& file : staged) {
-        if (!PlaceFile(file, journal)) {
+    // 3. The renames, then the folders they changed. The journal goes only once they are on the
+    // disk, and must be gone from it before the earlier backups are dropped: the undo of an
+    // install interrupted after that point would need them.
+    const int stopAfter = qEnvironmentVariableIntValue(kStopAfterRenameVariable);
+    int renames = 0;
+    const auto renamed = [&] {
+        if (++renames == stopAfter) StopAsKilled();
+    };
+    for (const PlannedFile& file : plan.files) {
+        if (!PlaceFile(file, renamed)) {
             qWarning("Update failed: %s could not be put in place", qUtf8Printable(file.target));
             return fail();
         }
@@ -462,7 +396,12 @@ StepResult ReplaceFiles(const QString& workDir, const QString& installRoot, cons
         qWarning("Update failed: the install root's folders could not be flushed to the disk");
         return fail();
     }
-    journal.Commit();
+    journal->Remove();
+    if (FlushFolders({installRoot})) {
+        DropAsides(plan);
+    } else {
+        qWarning("The install journal's removal could not be flushed; the previous backups stay beside the new ones");
+    }
     return StepResult::Done;
 }
 

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
+#include "install_journal.h"
 #include "install_pipeline.h"
 #include "pending_update.h"
 #include "qrequest.h"
@@ -57,12 +58,16 @@ int main(int argc, char* argv[]) {
     const UpdateLayout layout = UpdateLayout::OfRunningProgram();
     RunLog::Begin(layout, kHelperImage, QString(), QCoreApplication::arguments().mid(1));
     RunLog::SetOutcome(QStringLiteral("nothing to do: no download is pending"));
+    // An install that died among its renames left the assistant's files mixed: put back first.
+    // One still running (the updater's) is not joined by a second.
+    const bool installing = install::RecoverInterruptedInstall(layout.InstallRoot()) == install::Recovery::LeftAlone;
+    if (installing) RunLog::SetOutcome(QStringLiteral("nothing to do: another install is running"));
 
     // The manifest is read as the updater reads it: strictly, and signed when a key is built in.
     // The download folder may have changed since the updater judged it, so it is judged again.
     const install::PendingUpdate pending(layout.DownloadDir(), layout.InstallRoot());
     const QByteArray key(kReleasePublicKey);
-    if (pending.HasMarker()) {
+    if (!installing && pending.HasMarker()) {
         const install::PendingManifest manifest = pending.ReadManifest(key, QString::fromLatin1(qRequest::kVersionNumber));
         if (!manifest.usable) {
             qWarning("update.json not installed: %s", qPrintable(manifest.problem));

@@ -3,7 +3,10 @@
 // showing under its real name, and to know it is all on the disk when it reports success.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -36,5 +39,38 @@ bool MoveNew(const std::string& from, const std::string& to);
 // journal commit per folder); Windows, FlushFileBuffers on each folder. A folder that is gone
 // (removed by a rollback) has nothing to flush and is passed over.
 bool FlushFolders(const std::vector<std::string>& folders);
+
+// A small file held open by this process so that others can tell it is in use: the install's
+// journal, which a program starting while an install runs must leave alone. Held until the
+// object goes or the process ends, however it ends (the system closes the handle): on POSIX an
+// exclusive flock, on Windows a handle that no exclusive open can share.
+class HeldFile {
+public:
+    enum class Found { Held, Missing, Busy, Failed };
+
+    // Writes bytes to a new file at path (whatever file is there removed first) and holds it;
+    // on Windows the file is hidden. Nothing is flushed (FlushFiles does that). Null on failure,
+    // with nothing left at path.
+    static std::unique_ptr<HeldFile> Create(const std::string& path, const std::string& bytes);
+    // Holds the file at path and reads it into *bytes: Held; Missing when there is none (or its
+    // holder removed it meanwhile); Busy when another process holds it; Failed when it cannot
+    // be opened or read.
+    static Found Open(const std::string& path, std::unique_ptr<HeldFile>* held, std::string* bytes);
+
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    // Removes the file while still holding it, so that no other process finds it in between,
+    // then lets go. Not flushed: FlushFolders on its folder does that.
+    bool Remove();
+
+private:
+    HeldFile(std::string path, std::intptr_t handle) : path_(std::move(path)), handle_(handle) {}
+    void Close();
+
+    std::string path_;
+    std::intptr_t handle_;
+};
 
 }  // namespace platform

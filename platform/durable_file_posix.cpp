@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +167,54 @@ bool FlushFolders(const std::vector<std::string>& folders) {
     }
     return true;
 #endif
+}
+
+std::unique_ptr<HeldFile> HeldFile::Create(const std::string& path, const std::string& bytes) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    std::unique_ptr<HeldFile> held(new HeldFile(path, fd));
+    // Between the open and the lock another process could take the new file for a stale one;
+    // it would have to lock it first, and then this lock fails and so does the install.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !WriteAll(fd, bytes.data(), bytes.size())) {
+        held->Remove();
+        return nullptr;
+    }
+    return held;
+}
+
+HeldFile::Found HeldFile::Open(const std::string& path, std::unique_ptr<HeldFile>* held, std::string* bytes) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? Found::Missing : Found::Failed;
+    std::unique_ptr<HeldFile> file(new HeldFile(path, fd));
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? Found::Busy : Found::Failed;
+    struct stat info;
+    if (fstat(fd, &info) != 0) return Found::Failed;
+    if (info.st_nlink == 0) return Found::Missing;  // removed by the holder that let go
+    bytes->clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Found::Failed;
+        if (n == 0) break;
+        bytes->append(buffer, std::size_t(n));
+    }
+    *held = std::move(file);
+    return Found::Held;
+}
+
+HeldFile::~HeldFile() { Close(); }
+
+void HeldFile::Close() {
+    if (handle_ >= 0) close(int(handle_));
+    handle_ = -1;
+}
+
+bool HeldFile::Remove() {
+    const bool removed = unlink(path_.c_str()) == 0 || errno == ENOENT;
+    Close();
+    return removed;
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 // (FILE_FLAG_BACKUP_SEMANTICS) takes FlushFileBuffers too, which commits its entries.
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "durable_file.h"
@@ -128,6 +129,68 @@ bool FlushFolders(const std::vector<std::string>& folders) {
         }
     }
     return true;
+}
+
+// The holder's handle shares reading, writing and deletion (FlushFiles opens the file again, and
+// Remove deletes it while held); an opener asking to share nothing is refused as long as it is
+// open, which is the test Open makes.
+std::unique_ptr<HeldFile> HeldFile::Create(const std::string& path, const std::string& bytes) {
+    const std::wstring wide = Utf8ToUtf16(path);
+    RemoveStale(wide);
+    const HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    std::unique_ptr<HeldFile> held(new HeldFile(path, reinterpret_cast<std::intptr_t>(h)));
+    for (std::size_t done = 0; done < bytes.size();) {
+        DWORD put = 0;
+        const DWORD chunk = DWORD(std::min<std::size_t>(bytes.size() - done, kBuffer));
+        if (!WriteFile(h, bytes.data() + done, chunk, &put, nullptr) || put == 0) {
+            held->Remove();
+            return nullptr;
+        }
+        done += put;
+    }
+    return held;
+}
+
+HeldFile::Found HeldFile::Open(const std::string& path, std::unique_ptr<HeldFile>* held, std::string* bytes) {
+    const HANDLE h = CreateFileW(Utf8ToUtf16(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Found::Missing;
+        // A file its holder is deleting answers "access denied" until the holder lets go.
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? Found::Busy : Found::Failed;
+    }
+    std::unique_ptr<HeldFile> file(new HeldFile(path, reinterpret_cast<std::intptr_t>(h)));
+    bytes->clear();
+    const std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(h, buffer.get(), kBuffer, &got, nullptr)) return Found::Failed;
+        if (got == 0) break;
+        bytes->append(buffer.get(), got);
+    }
+    *held = std::move(file);
+    return Found::Held;
+}
+
+HeldFile::~HeldFile() { Close(); }
+
+void HeldFile::Close() {
+    if (handle_ != reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+}
+
+bool HeldFile::Remove() {
+    // Marked for deletion through the held handle: the name goes when the handle closes.
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    const bool removed = SetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), FileDispositionInfo,
+                                                    &disposition, sizeof disposition) != 0;
+    Close();
+    return removed;
 }
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include "info_zip.h"
+#include "install_journal.h"
 #include "install_pipeline.h"
 #include "install_steps.h"
 #include "release_files.h"
@@ -30,6 +31,22 @@
 #endif
 
 using install::StepResult;
+
+namespace install {
+// Readable recovery outcomes in failure messages.
+char* toString(Recovery recovery) {
+    switch (recovery) {
+    case Recovery::NothingFound: return qstrdup("NothingFound");
+    case Recovery::Undone: return qstrdup("Undone");
+    case Recovery::LeftAlone: return qstrdup("LeftAlone");
+    case Recovery::Failed: return qstrdup("Failed");
+    }
+    return qstrdup("?");
+}
+}  // namespace install
+
+// Set for the crash drill's child process (see main).
+constexpr char kInstallChild[] = "TST_INSTALL_STEPS_CHILD";
 using Files = QMap<QString, QByteArray>;
 
 namespace install {
@@ -164,6 +181,7 @@ private slots:
     void onlyFilesTheManifestVouchesForAreInstalled();
     void signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256_data();
     void signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256();
+    void installStoppedAtAnyRenameIsUndoneAtTheNextStart();
     void replacedExecutableStaysExecutable_data();
     void replacedExecutableStaysExecutable();
     void updatedProgramStillRuns();
@@ -712,6 +730,37 @@ void TestInstallSteps::signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256() {
     QCOMPARE(testtree::Snapshot(root()), installed);
 }
 
+// The crash drill: an install run in a child process stops after its Nth rename, for every N, and
+// the undo a starting program makes leaves the old version exactly, backups included. The child
+// is this program, told by kInstallChild which folders to install from and to.
+void TestInstallSteps::installStoppedAtAnyRenameIsUndoneAtTheNextStart() {
+    QVERIFY(WriteTree(root(), {{"bin/a.dll", "a v1"}, {"bin/a.dll.bak", "a v0"}, {"c.txt", "c v1"}}));
+    QVERIFY(WriteTree(work(), {{"bin/a.dll", "a v2"}, {"c.txt", "c v2"}, {"new/deep/n.dll", "n v2"}}));
+    const Files before = testtree::Snapshot(root());
+    const QSet<QString> foldersBefore = Folders(root());
+    for (int stop = 1;; ++stop) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(kInstallChild, work() + "|" + root());
+        environment.insert(install::kStopAfterRenameVariable, QString::number(stop));
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(child.waitForFinished(60000));
+        if (child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0) {
+            // Every rename done: 3 for a.dll (its earlier backup aside first), 2 for c.txt, 1 for n.dll.
+            QCOMPARE(stop, 7);
+            QCOMPARE(install::RecoverInterruptedInstall(root()), install::Recovery::NothingFound);
+            QCOMPARE(testtree::Snapshot(root()), (Files{{"bin/a.dll", "a v2"}, {"bin/a.dll.bak", "a v1"},
+                                                        {"c.txt", "c v2"}, {"c.txt.bak", "c v1"}, {"new/deep/n.dll", "n v2"}}));
+            return;
+        }
+        QVERIFY2(testtree::Snapshot(root()) != before, qPrintable(QString("stopped after rename %1").arg(stop)));
+        QCOMPARE(install::RecoverInterruptedInstall(root()), install::Recovery::Undone);
+        QCOMPARE(testtree::Snapshot(root()), before);
+        QCOMPARE(Folders(root()), foldersBefore);
+    }
+}
+
 void TestInstallSteps::replacedExecutableStaysExecutable_data() {
     QTest::addColumn<int>("oldMode");
     QTest::addColumn<int>("newMode");
@@ -764,5 +813,14 @@ void TestInstallSteps::updatedProgramStillRuns() {
     }
 }
 
-QTEST_GUILESS_MAIN(TestInstallSteps)
+// The crash drill's child: installs one folder over another (kInstallChild: "from|to") and exits
+// 0 when the install is done, unless the drill stops it first.
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const QStringList child = qEnvironmentVariable(kInstallChild).split('|');
+    if (child.size() == 2) return install::ReplaceFiles(child.at(0), child.at(1)) == StepResult::Done ? 0 : 1;
+    TestInstallSteps test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_install_steps.moc"

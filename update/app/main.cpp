@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "install_journal.h"
 #include "main_presenter.h"
 #include "release_public_key.h"
 #include "run_log.h"
@@ -38,6 +39,11 @@ int main(int argc, char* argv[]) {
     const QStringList args = QCoreApplication::arguments();
     const QString mode = args.value(2);
     RunLog::Begin(layout, kUpdaterImage, mode, args.mid(1));
+    // An install that died among its renames left the assistant's files mixed: put back first.
+    if (install::RecoverInterruptedInstall(layout.InstallRoot()) == install::Recovery::LeftAlone) {
+        RunLog::End(QStringLiteral("nothing to do: another install is running"));
+        return 0;
+    }
     if (argc != kExpectedArgc || args.size() != kExpectedArgc ||
         (mode != kStartupMode && mode != kCheckVersionMode && mode != kSilentDownloadMode)) {
         RunLog::End(QStringLiteral("failed: usage: update.exe <unused> startup|checkVersion|silentDownload <manifest URL>"));
