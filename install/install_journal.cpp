@@ -187,8 +187,10 @@ Recovery RecoverInterruptedInstall(const QString& installRoot) {
     }
     const std::optional<InstallPlan> plan = ParseJournal(QByteArray::fromStdString(bytes), installRoot);
     if (!plan) {
-        // Renames start only once the journal is whole on the disk.
-        qWarning("%s is incomplete: the install that wrote it renamed nothing; removed", qUtf8Printable(path));
+        // Renames start only once the journal is whole on the disk: one cut short had none under
+        // it, and one naming paths no install writes is not ours.
+        qWarning("%s is cut short (its install renamed nothing) or not an install's: removed without acting on it",
+                 qUtf8Printable(path));
         held->Remove();
         return Recovery::Undone;
     }

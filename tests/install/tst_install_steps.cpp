@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "durable_file.h"
 #include "info_zip.h"
 #include "install_journal.h"
 #include "install_pipeline.h"
@@ -44,6 +45,8 @@ char* toString(Recovery recovery) {
     return qstrdup("?");
 }
 }  // namespace install
+
+Q_DECLARE_METATYPE(install::Recovery)
 
 // Set for the crash drill's child process (see main).
 constexpr char kInstallChild[] = "TST_INSTALL_STEPS_CHILD";
@@ -182,6 +185,8 @@ private slots:
     void signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256_data();
     void signedUpdateUnpacksOnlyArchivesWithTheirSignedSha256();
     void installStoppedAtAnyRenameIsUndoneAtTheNextStart();
+    void journalsNotToUndoAreNotActedOn_data();
+    void journalsNotToUndoAreNotActedOn();
     void replacedExecutableStaysExecutable_data();
     void replacedExecutableStaysExecutable();
     void updatedProgramStillRuns();
@@ -759,6 +764,38 @@ void TestInstallSteps::installStoppedAtAnyRenameIsUndoneAtTheNextStart() {
         QCOMPARE(testtree::Snapshot(root()), before);
         QCOMPARE(Folders(root()), foldersBefore);
     }
+}
+
+void TestInstallSteps::journalsNotToUndoAreNotActedOn_data() {
+    QTest::addColumn<QByteArray>("journal");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<install::Recovery>("recovery");
+    // Were it undone, the journal below would move app.dll to its staging name and lose it.
+    const QByteArray placed = R"({"files":[{"target":"/app.dll","replaces":false,"aside":""}],"folders":[]})";
+    QTest::newRow("held by an install still running") << placed << true << install::Recovery::LeftAlone;
+    QTest::newRow("cut short before it was flushed") << placed.left(placed.size() / 2) << false << install::Recovery::Undone;
+    QTest::newRow("naming a file outside the install root")
+        << QByteArray(R"({"files":[{"target":"/../outside.dll","replaces":false,"aside":""}],"folders":[]})") << false
+        << install::Recovery::Undone;
+}
+
+void TestInstallSteps::journalsNotToUndoAreNotActedOn() {
+    QFETCH(QByteArray, journal);
+    QFETCH(bool, held);
+    QFETCH(install::Recovery, recovery);
+    QVERIFY(WriteTree(root(), {{"app.dll", "app v2"}}));
+    QVERIFY(testtree::WriteFile(temp_->path(), "outside.dll", "not ours"));
+    const QString path = root() + "/" + install::kJournalName;
+    std::unique_ptr<platform::HeldFile> holder = platform::HeldFile::Create(path.toStdString(), journal.toStdString());
+    QVERIFY(holder);
+    if (!held) holder.reset();
+
+    QCOMPARE(install::RecoverInterruptedInstall(root()), recovery);
+
+    QCOMPARE(QFileInfo::exists(path), held);
+    if (held) QVERIFY(holder->Remove());
+    QCOMPARE(testtree::Snapshot(root()), (Files{{"app.dll", "app v2"}}));
+    QCOMPARE(testtree::ReadFile(temp_->path() + "/outside.dll"), QByteArray("not ours"));
 }
 
 void TestInstallSteps::replacedExecutableStaysExecutable_data() {
