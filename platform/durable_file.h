@@ -40,6 +40,11 @@ bool MoveNew(const std::string& from, const std::string& to);
 // (removed by a rollback) has nothing to flush and is passed over.
 bool FlushFolders(const std::vector<std::string>& folders);
 
+// Makes the file at path (created when missing) size bytes long, every byte allocated on the disk
+// (POSIX posix_fallocate; Windows SetEndOfFile, which never leaves a hole), so that writing it
+// through a memory mapping cannot run out of space half-way, which would crash the process.
+bool ReserveFile(const std::string& path, std::int64_t size);
+
 // A small file held open by this process so that others can tell it is in use: the install's
 // journal, which a program starting while an install runs must leave alone. Held until the
 // object goes or the process ends, however it ends (the system closes the handle): on POSIX an

@@ -169,6 +169,14 @@ bool FlushFolders(const std::vector<std::string>& folders) {
 #endif
 }
 
+bool ReserveFile(const std::string& path, std::int64_t size) {
+    Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (fd.fd < 0 || ftruncate(fd.fd, 0) != 0) return false;
+    if (size == 0) return true;
+    // glibc writes a byte per block where the file system cannot allocate by itself.
+    return posix_fallocate(fd.fd, 0, off_t(size)) == 0;
+}
+
 std::unique_ptr<HeldFile> HeldFile::Create(const std::string& path, const std::string& bytes) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -131,6 +131,15 @@ bool FlushFolders(const std::vector<std::string>& folders) {
     return true;
 }
 
+bool ReserveFile(const std::string& path, std::int64_t size) {
+    Handle h(CreateFileW(Utf8ToUtf16(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.Valid()) return false;
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    return SetFilePointerEx(h.h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h.h);
+}
+
 // The holder's handle shares reading, writing and deletion (FlushFiles opens the file again, and
 // Remove deletes it while held); an opener asking to share nothing is refused as long as it is
 // open, which is the test Open makes.
