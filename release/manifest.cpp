@@ -1,5 +1,6 @@
 // update.json is a UTF-8 JSON object with "version", "description", "updatedate" and "filelist"
-// (an array of {"name", "md5", "url"}, with "sha256" and "size" where update-pack wrote them).
+// (an array of {"name", "md5", "url"}, with "sha256" and "size" where update-pack wrote them, and
+// "patches" [{"from", "url", "size", "sha256"}] where it made patches against older versions).
 // The service answers {"code", "msg", "result": {"flag", "downloadUrl", "forceUpdate"}}; a reader
 // takes only the result, with strict JSON types: the service decides, and a malformed answer must
 // not start an update. Values of the wrong type read as empty. QJsonDocument writes keys in sorted
@@ -12,6 +13,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QUrl>
+
+#include <algorithm>
 
 #include "release_files.h"
 
@@ -26,6 +29,8 @@ const QString kMd5Key = QStringLiteral("md5");
 const QString kUrlKey = QStringLiteral("url");
 const QString kSha256Key = QStringLiteral("sha256");
 const QString kSizeKey = QStringLiteral("size");
+const QString kPatchesKey = QStringLiteral("patches");
+const QString kFromKey = QStringLiteral("from");
 
 // JSON numbers are doubles: whole numbers up to 2^53 are exact, which covers any archive.
 constexpr double kLargestExactSize = 9007199254740992.0;
@@ -69,6 +74,46 @@ bool ReadManifest(const QString& path, ManifestTexts* texts, ManifestMap* files)
 
 namespace {
 
+bool IsSha256Text(const QJsonValue& value) {
+    static const QRegularExpression kSha256(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    return value.isString() && kSha256.match(value.toString()).hasMatch();
+}
+
+// A JSON number that is a whole number of bytes; -1 when it is not.
+qint64 ByteCount(const QJsonValue& value) {
+    const double bytes = value.toDouble(-1);
+    if (!value.isDouble() || bytes < 0 || bytes > kLargestExactSize || bytes != static_cast<double>(qint64(bytes))) {
+        return -1;
+    }
+    return static_cast<qint64>(bytes);
+}
+
+// Read as the download worker reads it.
+bool IsDownloadUrl(const QString& url) {
+    const QUrl address(url, QUrl::TolerantMode);
+    const QString scheme = address.scheme();
+    return address.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !address.host().isEmpty();
+}
+
+// The well-formed elements of an entry's "patches", the first of each "from".
+QVector<PatchEntry> Patches(const QJsonValue& value) {
+    QVector<PatchEntry> patches;
+    for (const QJsonValue& element : value.toArray()) {
+        const QJsonObject item = element.toObject();
+        const QJsonValue from = item.value(kFromKey), url = item.value(kUrlKey), sha256 = item.value(kSha256Key);
+        const qint64 size = ByteCount(item.value(kSizeKey));
+        if (!from.isString() || !release::IsMd5Text(from.toString()) || !url.isString() ||
+            !IsDownloadUrl(url.toString()) || !IsSha256Text(sha256) || size < 0) {
+            continue;
+        }
+        const QString fromMd5 = from.toString().toLower();
+        const bool known = std::any_of(patches.cbegin(), patches.cend(), [&](const PatchEntry& p) { return p.from == fromMd5; });
+        if (!known) patches.push_back({fromMd5, url.toString(), size, sha256.toString().toLower()});
+    }
+    return patches;
+}
+
 // Why an element of "filelist" is no usable entry, or an empty string when it is one.
 QString EntryProblem(const QJsonValue& element, ManifestEntry* entry) {
     const QJsonObject item = element.toObject();
@@ -85,26 +130,17 @@ QString EntryProblem(const QJsonValue& element, ManifestEntry* entry) {
     }
     const QJsonValue sha256 = item.value(kSha256Key), size = item.value(kSizeKey);
     if (!sha256.isUndefined()) {
-        static const QRegularExpression kSha256(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-        if (!sha256.isString() || !kSha256.match(sha256.toString()).hasMatch()) {
+        if (!IsSha256Text(sha256)) {
             return QStringLiteral("the entry %1 has a \"sha256\" that is not 64 hex digits").arg(entry->name);
         }
         entry->sha256 = sha256.toString().toLower();
     }
     if (!size.isUndefined()) {
-        const double bytes = size.toDouble(-1);
-        if (!size.isDouble() || bytes < 0 || bytes > kLargestExactSize || bytes != static_cast<double>(qint64(bytes))) {
-            return QStringLiteral("the entry %1 has a \"size\" that is no number of bytes").arg(entry->name);
-        }
-        entry->size = static_cast<qint64>(bytes);
+        entry->size = ByteCount(size);
+        if (entry->size < 0) return QStringLiteral("the entry %1 has a \"size\" that is no number of bytes").arg(entry->name);
     }
-    // Read as the download worker reads it.
-    const QUrl address(entry->url, QUrl::TolerantMode);
-    const QString scheme = address.scheme();
-    if (!address.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
-        address.host().isEmpty()) {
-        return QStringLiteral("the entry %1 has no http or https URL").arg(entry->name);
-    }
+    if (!IsDownloadUrl(entry->url)) return QStringLiteral("the entry %1 has no http or https URL").arg(entry->name);
+    entry->patches = Patches(item.value(kPatchesKey));
     return QString();
 }
 
@@ -210,6 +246,16 @@ QByteArray ManifestJson(const ManifestTexts& texts, const QVector<ManifestEntry>
         QJsonObject entry{{kNameKey, file.name}, {kMd5Key, file.md5}, {kUrlKey, file.url}};
         if (!file.sha256.isEmpty()) entry.insert(kSha256Key, file.sha256);
         if (file.size >= 0) entry.insert(kSizeKey, static_cast<double>(file.size));
+        if (!file.patches.isEmpty()) {
+            QJsonArray patches;
+            for (const PatchEntry& patch : file.patches) {
+                patches.append(QJsonObject{{kFromKey, patch.from},
+                                           {kUrlKey, patch.url},
+                                           {kSizeKey, static_cast<double>(patch.size)},
+                                           {kSha256Key, patch.sha256}});
+            }
+            entry.insert(kPatchesKey, patches);
+        }
         list.append(entry);
     }
     const QJsonObject root{{kVersionKey, texts.version},

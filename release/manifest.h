@@ -16,6 +16,15 @@ inline const QString kManifestKey = QStringLiteral("/update.json");
 // The same for the publisher's detached signature of the manifest's exact bytes (signed releases).
 inline const QString kSignatureKey = QStringLiteral("/update.json.sig");
 
+// A patch that rebuilds an entry's file from one older version of it: from, the MD5 (lower-case
+// hex) of that older file's content; the patch file's URL, bytes and SHA-256 (lower-case hex).
+struct PatchEntry {
+    QString from;
+    QString url;
+    qint64 size = -1;
+    QString sha256;
+};
+
 struct ManifestEntry {
     QString name;  // "/" + relative path of the installed file + ".zip"
     QString md5;   // hex MD5 of the installed file, compared ignoring letter case
@@ -25,6 +34,10 @@ struct ManifestEntry {
     // (-1 when absent); a download that goes past it is given up.
     QString sha256{};
     qint64 size = -1;
+    // "patches": an updater whose installed file has one's "from" MD5 may fetch it instead of the
+    // archive. Well-formed ones only (every member present and valid); the others are left out,
+    // since a patch only ever saves bytes and the archive serves without it.
+    QVector<PatchEntry> patches{};
 };
 
 using ManifestMap = QMap<QString, ManifestEntry>;

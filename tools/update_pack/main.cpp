@@ -90,9 +90,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption signKey(QStringLiteral("sign-key"),
                                      QStringLiteral("Sign update.json with this secret key (release.key of keygen)."),
                                      QStringLiteral("FILE"));
+    const QCommandLineOption patchFrom(
+        QStringLiteral("patch-from"),
+        QStringLiteral("Install root of an older version (repeatable): each changed file gets a patch against it "
+                       "beside its archive, listed in update.json when under 60 % of the archive."),
+        QStringLiteral("TREE"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("No progress and no summary."));
     parser.addOptions({version, description, descriptionFile, date, baseUrl, output, replace, serviceAnswer, force,
-                       skipUnsupported, signKey, quiet});
+                       skipUnsupported, signKey, patchFrom, quiet});
     parser.addPositionalArgument(QStringLiteral("tree"), QStringLiteral("Install root of the new version."));
     parser.process(app);
 
@@ -136,6 +141,7 @@ int main(int argc, char** argv) {
     request.skipUnsupported = parser.isSet(skipUnsupported);
     request.replace = parser.isSet(replace);
     request.signKey = parser.value(signKey);
+    request.patchFrom = parser.values(patchFrom);
     request.quiet = parser.isSet(quiet);
     return RunPack(request);
 }

@@ -4,6 +4,8 @@
 // bytes is done, but not more often than every two seconds, so small runs show the summary only.
 #include "pack_progress.h"
 
+#include <QMutexLocker>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -35,6 +37,9 @@ QString PackProgress::Size(qint64 bytes) {
 }
 
 QString PackProgress::Line() const {
+    if (patchCandidates_ > 0) {
+        return QStringLiteral("patching: %1/%2 files against older versions").arg(patchesTried_).arg(patchCandidates_);
+    }
     return QStringLiteral("packing: %1/%2 files, %3 of %4")
         .arg(files_)
         .arg(totalFiles_)
@@ -50,16 +55,38 @@ void PackProgress::FileDone(qint64 bytesIn, qint64 archiveBytes) {
     ++files_;
     bytesIn_ += bytesIn;
     archiveBytes_ += archiveBytes;
+    Show(bytesIn_, totalBytes_);
+}
+
+void PackProgress::BeginPatches(int candidates) {
+    patchCandidates_ = candidates;
+    lastTenth_ = 0;
+    lastShownMs_ = -1;
+    if (candidates > 0) Show(0, candidates);
+}
+
+void PackProgress::PatchDone(qint64 patchBytes, qint64 archiveBytes) {
+    QMutexLocker lock(&patchMutex_);
+    ++patchesTried_;
+    if (patchBytes >= 0) {
+        ++patchesWritten_;
+        patchBytes_ += patchBytes;
+        patchedArchiveBytes_ += archiveBytes;
+    }
+    Show(patchesTried_, patchCandidates_);
+}
+
+void PackProgress::Show(qint64 done, qint64 total) {
     if (quiet_) return;
     const qint64 now = clock_.elapsed();
     if (terminal_) {
-        if (files_ < totalFiles_ && lastShownMs_ >= 0 && now - lastShownMs_ < kRedrawMs) return;
+        if (done < total && lastShownMs_ >= 0 && now - lastShownMs_ < kRedrawMs) return;
         const QString line = Line();
         Print(QLatin1Char('\r') + line.leftJustified(lineLength_));
         lineLength_ = line.size();
         lastShownMs_ = now;
     } else {
-        const int tenth = totalBytes_ > 0 ? static_cast<int>(bytesIn_ * 10 / totalBytes_) : 10;
+        const int tenth = total > 0 ? static_cast<int>(done * 10 / total) : 10;
         if (tenth > lastTenth_ && now - std::max<qint64>(lastShownMs_, 0) >= kPlainLineMs) {
             Print(Line() + QLatin1Char('\n'));
             lastTenth_ = tenth;
@@ -81,4 +108,9 @@ void PackProgress::Finish(const QString& output) {
               .arg(Size(bytesIn_), Size(archiveBytes_))
               .arg(clock_.elapsed() / 1000.0, 0, 'f', 1)
               .arg(output));
+    if (patchCandidates_ == 0) return;
+    Print(QStringLiteral("patches: %1 of %2 written, %3 in place of %4 of archives (%5 saved)\n")
+              .arg(patchesWritten_)
+              .arg(patchCandidates_)
+              .arg(Size(patchBytes_), Size(patchedArchiveBytes_), Size(patchedArchiveBytes_ - patchBytes_)));
 }

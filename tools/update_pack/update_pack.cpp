@@ -8,13 +8,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
+
+#include <QMutex>
+#include <QMutexLocker>
 
 #include <cstdio>
 
+#include "binary_patch.h"
 #include "download_urls.h"
 #include "file_archive.h"
 #include "manifest.h"
 #include "pack_progress.h"
+#include "pool_each.h"
 #include "release_files.h"
 #include "release_keys.h"
 #include "release_signature.h"
@@ -92,6 +98,75 @@ bool CheckRequest(const PackRequest& request, QString* error) {
     return true;
 }
 
+// A patch is published only when it saves at least this share of its archive's bytes: below
+// that, one more file to fetch and apply gains too little.
+constexpr double kLargestPatchShare = 0.6;
+
+// One patch to try: the release file at index file, made from an older version of it.
+struct PatchCandidate {
+    int file;
+    QString oldPath;
+    QString fromMd5;
+};
+
+// The patches of the release: for each file and each older tree holding a file at the same path
+// with other content (each content once), a patch beside the archive ("/bin/a.dll" against MD5
+// m: "/bin/a.dll.<m>.patch"), kept and added to the entry when it is small enough. Made on every
+// core. False, with error, when a file cannot be read or written.
+bool AddPatches(const QVector<ReleaseFile>& files, const QStringList& oldTrees, const QString& outputPath,
+                const QString& base, PackProgress* progress, QVector<ManifestEntry>* manifest, QString* error) {
+    QVector<PatchCandidate> found;
+    for (int i = 0; i < files.size(); ++i) {
+        for (const QString& tree : oldTrees) {
+            const QFileInfo old(tree + QLatin1Char('/') + files.at(i).relativePath);
+            if (old.isFile() && !old.isSymLink()) found.push_back({i, old.absoluteFilePath(), QString()});
+        }
+    }
+    QMutex mutex;
+    release::PoolEach(found.size(), [&](int i) {
+        QString readError;
+        found[i].fromMd5 = release::FileMd5(found.at(i).oldPath, &readError);
+        QMutexLocker lock(&mutex);
+        if (found.at(i).fromMd5.isEmpty() && error->isEmpty()) *error = QStringLiteral("cannot read %1: %2").arg(found.at(i).oldPath, readError);
+    });
+    if (!error->isEmpty()) return false;
+    QVector<PatchCandidate> candidates;
+    QSet<QString> seen;
+    for (const PatchCandidate& candidate : found) {
+        const ManifestEntry& entry = manifest->at(candidate.file);
+        const QString seenKey = entry.name + QLatin1Char(' ') + candidate.fromMd5;
+        if (candidate.fromMd5 == entry.md5 || seen.contains(seenKey)) continue;  // unchanged, or done
+        seen.insert(seenKey);
+        candidates.push_back(candidate);
+    }
+    progress->BeginPatches(candidates.size());
+    QVector<PatchEntry> made(candidates.size());
+    release::PoolEach(candidates.size(), [&](int i) {
+        const PatchCandidate& candidate = candidates.at(i);
+        const ManifestEntry& entry = manifest->at(candidate.file);
+        const QString name = *release::KeyOfArchive(entry.name) + QLatin1Char('.') + candidate.fromMd5 + QStringLiteral(".patch");
+        const QString path = outputPath + name;
+        QString problem;
+        bool written = release::MakePatch(candidate.oldPath, files.at(candidate.file).absolutePath, path, &problem);
+        const qint64 bytes = QFileInfo(path).size();
+        if (written && bytes <= entry.size * kLargestPatchShare) {
+            const QString sha256 = release::FileSha256(path, &problem);
+            written = !sha256.isEmpty();
+            if (written) made[i] = {candidate.fromMd5, ArchiveUrl(base, name), bytes, sha256};
+        } else if (written) {
+            QFile::remove(path);
+        }
+        progress->PatchDone(made.at(i).size, entry.size);
+        QMutexLocker lock(&mutex);
+        if (!written && error->isEmpty()) *error = problem;
+    });
+    if (!error->isEmpty()) return false;
+    for (int i = 0; i < candidates.size(); ++i) {
+        if (made.at(i).size >= 0) (*manifest)[candidates.at(i).file].patches.push_back(made.at(i));
+    }
+    return true;
+}
+
 }  // namespace
 
 int RunPack(const PackRequest& request) {
@@ -113,6 +188,9 @@ int RunPack(const PackRequest& request) {
                             .arg(scan.unsupported.size()));
         }
         Say(QStringLiteral("leaving %1 file(s) out of the manifest").arg(scan.unsupported.size()));
+    }
+    for (const QString& tree : request.patchFrom) {
+        if (!QFileInfo(tree).isDir()) return Fail(QStringLiteral("the older release tree %1 is not a folder").arg(tree));
     }
     if (scan.files.isEmpty()) {
         return Fail(QStringLiteral("the release tree %1 holds no file to publish").arg(request.tree));
@@ -153,6 +231,12 @@ int RunPack(const PackRequest& request) {
         const qint64 archiveBytes = QFileInfo(archive).size();
         manifest.push_back({name, md5, ArchiveUrl(base, name), sha256, archiveBytes});
         progress.FileDone(file.size, archiveBytes);
+    }
+
+    if (!request.patchFrom.isEmpty() &&
+        !AddPatches(scan.files, request.patchFrom, output.Path(), base, &progress, &manifest, &error)) {
+        progress.Break();
+        return Fail(error);
     }
 
     const ManifestTexts texts{request.version, request.description, request.date};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 struct PackRequest {
     QString tree;           // install root of the new version
@@ -13,6 +14,7 @@ struct PackRequest {
     QString date;           // "yyyy.MM.dd"
     QString serviceAnswer;  // where to write the version-check answer; empty: none
     QString signKey;        // secret key file (update-pack keygen) signing update.json; empty: unsigned
+    QStringList patchFrom;  // install roots of older versions to publish patches against
     bool force = false;
     bool skipUnsupported = false;
     bool replace = false;
