@@ -48,6 +48,7 @@ private slots:
     void versionAnswerTakesOnlyStrictTypes();
     void optionalDigestAndSizeAreCheckedWhenPresent_data();
     void optionalDigestAndSizeAreCheckedWhenPresent();
+    void patchesAreTakenWhenWellFormedAndWrittenBack();
     void versionsCompareNumericallyPartByPart_data();
     void versionsCompareNumericallyPartByPart();
     void signedManifestIsUsedOnlyWhenFitToInstall_data();
@@ -228,6 +229,40 @@ void TestManifest::optionalDigestAndSizeAreCheckedWhenPresent() {
     if (!usable) return;
     QTEST(files.value("/a.dll.zip").sha256, "sha256");
     QTEST(files.value("/a.dll.zip").size, "size");
+}
+
+// A patch only saves bytes: one that is not well formed is left out and the entry stays usable.
+void TestManifest::patchesAreTakenWhenWellFormedAndWrittenBack() {
+    const QByteArray from = QByteArray(32, 'B'), other = QByteArray(32, 'c'), sha = QByteArray(64, 'D');
+    const auto patch = [&](const QByteArray& fromMd5, const QByteArray& url, const QByteArray& more) {
+        return "{\"from\":\"" + fromMd5 + "\",\"url\":\"" + url + "\"" + more + "}";
+    };
+    const QByteArray full = ",\"size\":7,\"sha256\":\"" + sha + "\"";
+    const QByteArray patches = "[" + patch(from, "https://h/a.p", full) + "," +
+                               patch(from, "https://h/duplicate.p", full) + "," +  // a second for one base
+                               patch(other, "https://h/b.p", ",\"size\":7") + "," +  // no digest
+                               patch(other, "ftp://h/b.p", full) + "," +               // not http
+                               patch("xyz", "https://h/c.p", full) + "," +             // no MD5
+                               patch(other, "https://h/d.p", ",\"size\":-7,\"sha256\":\"" + sha + "\"") + "]";
+    const QByteArray text = R"({"version":"2","filelist":[{"name":"/a.dll.zip","md5":")" + QByteArray(32, '0') +
+                            R"(","url":"https://h/a","patches":)" + patches + "}]}";
+    ManifestTexts texts;
+    ManifestMap files;
+    QString problem;
+    QStringList unmanaged;
+    QVERIFY2(ParseUsableManifest(text, &texts, &files, &problem, &unmanaged), qPrintable(problem));
+    const QVector<PatchEntry> read = files.value("/a.dll.zip").patches;
+    QCOMPARE(read.size(), 1);
+    QCOMPARE(read.first().from, QString(32, 'b'));
+    QCOMPARE(read.first().url, QString("https://h/a.p"));
+    QCOMPARE(read.first().size, qint64(7));
+    QCOMPARE(read.first().sha256, QString(64, 'd'));
+
+    ManifestMap again;
+    QVERIFY(ParseUsableManifest(ManifestJson(texts, {files.value("/a.dll.zip")}), &texts, &again, &problem, &unmanaged));
+    const PatchEntry back = again.value("/a.dll.zip").patches.value(0);
+    QCOMPARE(QStringList({back.from, back.url, back.sha256, QString::number(back.size)}),
+             QStringList({read.first().from, read.first().url, read.first().sha256, "7"}));
 }
 
 void TestManifest::versionsCompareNumericallyPartByPart_data() {

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -21,6 +22,7 @@
 
 #include <sys/stat.h>
 
+#include "binary_patch.h"
 #include "nginx_server.h"
 #include "release_signature.h"
 #include "test_tree.h"
@@ -81,6 +83,7 @@ class TestUpdatePack : public QObject {
 private slots:
     void init();
     void releaseIsPackedOneArchivePerFile();
+    void changedFilesGetPatchesAgainstOlderVersions();
     void archivesExtractWithInfoZip();
     void unsupportedFilesAreRefusedOrLeftOut_data();
     void unsupportedFilesAreRefusedOrLeftOut();
@@ -190,6 +193,59 @@ void TestUpdatePack::releaseIsPackedOneArchivePerFile() {
     QCOMPARE(Entries(work_->path()), QStringList({"out", "tree", "unpacked"}));
 }
 
+// Each older tree gets a patch per changed file (one per content, however many trees hold it),
+// listed only when it is small enough to be worth a fetch; each rebuilds the new file.
+void TestUpdatePack::changedFilesGetPatchesAgainstOlderVersions() {
+    LayOutRelease();
+    // Bytes no compressor shrinks: a patch between two of them is as large as the new one.
+    const auto noise = [](quint32 seed) {
+        QByteArray bytes(20000, Qt::Uninitialized);
+        QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+        return bytes;
+    };
+    const auto md5 = [](const QByteArray& bytes) { return QString(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex()); };
+    QVERIFY(testtree::WriteFile(tree_, "bin/noise.dat", noise(1)));
+    QByteArray app1 = release_.value("bin/app.dll"), app2 = app1;
+    app1.replace(1000, 50, QByteArray(50, 'x'));
+    app2.replace(90000, 50, QByteArray(50, 'y'));
+    const QString old1 = work_->path() + "/old1", old2 = work_->path() + "/old2", old3 = work_->path() + "/old3";
+    for (const auto& [tree, app] : {std::pair{old1, app1}, std::pair{old2, app2}, std::pair{old3, app1}}) {
+        QVERIFY(testtree::WriteFile(tree, "bin/app.dll", app));
+        QVERIFY(testtree::WriteFile(tree, "Streamer.exe", release_.value("Streamer.exe")));  // unchanged
+        QVERIFY(testtree::WriteFile(tree, "bin/noise.dat", noise(2)));
+    }
+
+    const Result run = Pack(Defaults(tree_, out_) + QStringList{"--patch-from", old1, "--patch-from", old2,
+                                                                "--patch-from", old3});
+    QCOMPARE(run.code, 0);
+
+    QMap<QString, QJsonArray> patches;
+    for (const QJsonValue& entry : ReadJson(out_ + "/update.json").value("filelist").toArray()) {
+        const QJsonArray list = entry.toObject().value("patches").toArray();
+        if (!list.isEmpty()) patches.insert(entry.toObject().value("name").toString(), list);
+    }
+    QCOMPARE(patches.keys(), QStringList{"/bin/app.dll.zip"});
+    QSet<QString> from;
+    for (const QJsonValue& value : patches.value("/bin/app.dll.zip")) {
+        const QJsonObject patch = value.toObject();
+        from.insert(patch.value("from").toString());
+        const QString name = "/bin/app.dll." + patch.value("from").toString() + ".patch";
+        QVERIFY(patch.value("url").toString().endsWith("/rel%202" + name));
+        const QString path = out_ + name;
+        const QByteArray bytes = testtree::ReadFile(path);
+        QCOMPARE(qint64(bytes.size()), qint64(patch.value("size").toDouble()));
+        QCOMPARE(QString(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()), patch.value("sha256").toString());
+        const QString base = patch.value("from").toString() == md5(app1) ? old1 : old2;
+        QString error;
+        QVERIFY2(release::ApplyPatch(base + "/bin/app.dll", path, work_->path() + "/made", 1 << 30, &error), qPrintable(error));
+        QVERIFY(testtree::ReadFile(work_->path() + "/made") == release_.value("bin/app.dll"));
+    }
+    QCOMPARE(from, (QSet<QString>{md5(app1), md5(app2)}));
+    int patchFiles = 0;
+    for (QDirIterator it(out_, {"*.patch"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next()) ++patchFiles;
+    QCOMPARE(patchFiles, 2);
+}
+
 void TestUpdatePack::archivesExtractWithInfoZip() {
     if (QStandardPaths::findExecutable("unzip").isEmpty()) QSKIP("Info-ZIP unzip is not installed");
     LayOutRelease();
@@ -280,6 +336,8 @@ void TestUpdatePack::badInputIsRefusedWithoutOutput_data() {
         << (common + QStringList{"--output", "{out}", "--sign-key", "{work}/absent.key", "{tree}"}) << "cannot read";
     QTest::newRow("a file and one of its backup's name")
         << (common + QStringList{"--output", "{out}", "{work}/clash"}) << "backup";
+    QTest::newRow("older tree that is no folder")
+        << (common + QStringList{"--output", "{out}", "--patch-from", "{work}/file.txt", "{tree}"}) << "not a folder";
     QTest::newRow("two descriptions")
         << (common + QStringList{"--output", "{out}", "--description", "a", "--description-file", "{work}/file.txt", "{tree}"})
         << "not both";
