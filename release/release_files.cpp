@@ -72,6 +72,10 @@ bool IsWellFormedArchiveName(const QString& name) {
     return true;
 }
 
+QString PatchFileName(const QString& archiveName) {
+    return archiveName.chopped(kArchiveSuffix.size()) + QStringLiteral(".patch");
+}
+
 std::optional<QString> KeyOfArchive(const QString& archiveName) {
     if (!archiveName.endsWith(kArchiveSuffix)) return std::nullopt;
     return archiveName.chopped(kArchiveSuffix.size());

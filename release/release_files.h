@@ -50,6 +50,10 @@ bool IsManagedKey(const QString& key);
 // or ":" that another platform would take for a separator or a drive.
 bool IsWellFormedArchiveName(const QString& name);
 
+// Where the updater keeps a patch for the file of an archive name, below the download folder:
+// the key + ".patch" ("/bin/app.dll.zip" -> "/bin/app.dll.patch").
+QString PatchFileName(const QString& archiveName);
+
 // The inverse of ArchiveName; nothing for a name that does not end in ".zip" (it names no file).
 std::optional<QString> KeyOfArchive(const QString& archiveName);
 

@@ -57,6 +57,17 @@ Tree MakeVersion(const QString& name) {
     tree.insert("res/images/extra/banner.png", Content("v2", "banner", 50000));
     tree.insert("lang/zh_CN.qm", Content("v2", "zh_CN", 8000));
     if (name == "v2") return tree;
+    if (name == "v2p") {
+        // Small edits to a third of v1's files (as a rebuilt program differs), and one new file.
+        tree = MakeVersion("v1");
+        for (int i = 0; i < kFileCount; i += 3) {
+            QByteArray content = tree.value(FilePath(i));
+            content.replace(content.size() / 2, 7, "patched");
+            tree.insert(FilePath(i), content);
+        }
+        tree.insert("bin/newlib.dll", Content("v2", "bin/newlib.dll", 200000));
+        return tree;
+    }
 
     for (int i = 0; i < kFileCount; i += 6) tree.insert(FilePath(i), Content("v3", FilePath(i), kSizes[(i + 5) % 8]));
     tree.insert(FilePath(1), Content("v3", FilePath(1), 5000));
@@ -186,8 +197,21 @@ QString Site::PublishFiles(const QString& baseUrl, const QString& name, const Tr
                           "--description", "Release " + name + "<br>e2e", "--base-url", baseUrl,
                           "--output", output, "--quiet", source};
     if (!signKey.isEmpty()) arguments << "--sign-key" << signKey;
+    if (!older_.isEmpty()) arguments << "--patch-from" << older_;
     *error = RunPack(arguments);
     return error->isEmpty() ? output : QString();
+}
+
+bool Site::PatchFrom(const Tree& older) {
+    older_ = temp_.path() + "/older";
+    for (auto it = older.constBegin(); it != older.constEnd(); ++it) {
+        if (!testtree::WriteFile(older_, it.key(), it.value())) return false;
+    }
+    return true;
+}
+
+QString Site::PatchPath(const QString& name, const QString& path, const QByteArray& from) {
+    return "/" + name + "/" + path + "." + testtree::Md5(from) + ".patch";
 }
 
 QString Site::RunPack(const QStringList& arguments) {

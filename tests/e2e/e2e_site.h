@@ -78,6 +78,11 @@ public:
     // empty on failure) that another server serves.
     QString PublishFiles(const QString& baseUrl, const QString& name, const Tree& tree, QString* error,
                          const QString& version = QString(), const QString& signKey = QString());
+    // Every release published from now on carries patches against older (update-pack --patch-from).
+    bool PatchFrom(const Tree& older);
+    // Where a published release keeps the patch of path against a file of content from:
+    // "/<name>/<path>.<md5 of from>.patch".
+    static QString PatchPath(const QString& name, const QString& path, const QByteArray& from);
     // Runs update-pack with arguments; the tool's output when it fails, else an empty string.
     static QString RunPack(const QStringList& arguments);
     // The secret key the signed programs trust; made during the build, never committed.
@@ -128,6 +133,7 @@ private:
     bool mounted_ = false;
     QString proxy_;
     QString trusted_;  // file of the certificate Trust() was given
+    QString older_;    // the tree PatchFrom() was given, written out
     int drivers_ = 0;
 };
 

@@ -34,6 +34,8 @@ private slots:
     void proxyRefusingTheCredentialsFailsTheUpdate();
     void silentDownloadOverHttps();
     void killedDownloadGoesOnInTheNextRun();
+    void patchesReplaceArchivesWhereTheyApply_data();
+    void patchesReplaceArchivesWhereTheyApply();
 };
 
 void TestUpdateEndToEnd::updatesThroughTheWindow_data() {
@@ -264,6 +266,63 @@ void TestUpdateEndToEnd::killedDownloadGoesOnInTheNextRun() {
     for (const QString& path : Changed(Version("v1"), v2)) expected.append(path + ".zip");
     expected.sort();
     QCOMPARE(testtree::Snapshot(site.DownloadDir()).keys(), expected);
+}
+
+void TestUpdateEndToEnd::patchesReplaceArchivesWhereTheyApply_data() {
+    QTest::addColumn<bool>("silent");  // a silent download the helper installs, else the window
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("through the window") << false << "";
+    QTest::newRow("silent download and helper") << true << "";
+    QTest::newRow("a damaged patch: its archive in the same run") << false << "damaged";
+    QTest::newRow("an installed file no patch starts from: its archive") << false << "edited";
+}
+
+// A release of small edits with patches against v1: where the installed file is what a patch
+// starts from, the patch alone is fetched; a file new in the release, or one no patch applies to
+// (edited by hand, its patch damaged), comes as its archive, in the same run.
+void TestUpdateEndToEnd::patchesReplaceArchivesWhereTheyApply() {
+    QFETCH(bool, silent);
+    QFETCH(QString, fault);
+    const Tree older = Version("v1"), target = Version("v2p");
+    const QString victim = Changed(older, target).first();
+    Tree installed = older;
+    if (fault == "edited") installed.insert(victim, older.value(victim) + "edited");
+    Site site;
+    QVERIFY(site.Lay(installed));
+    HttpTestServer server;
+    QVERIFY(server.IsListening());
+    QVERIFY(site.PatchFrom(older));
+    QString error;
+    const QString manifest = site.Publish(server, "v2p", target, &error);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(error));
+    const QString victimPatch = Site::PatchPath("v2p", victim, older.value(victim));
+    if (fault == "damaged") {
+        QByteArray patch = site.Published("v2p", victimPatch.mid(QString("/v2p/").size()));
+        QVERIFY(!patch.isEmpty());
+        patch[patch.size() / 2] = char(patch[patch.size() / 2] ^ 1);
+        server.Serve(victimPatch, HttpTestServer::Body(patch));
+    }
+
+    if (silent) {
+        server.Serve("/api", HttpTestServer::Body(ServiceAnswer(false, QString())));
+        QProcess updater;
+        site.StartUpdater(updater, "silentDownload", manifest, server.Url("/api"));
+        QVERIFY(updater.waitForFinished(kWaitMs));
+        QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(site.RunHelper(server.Url("/api")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(site.Running().isEmpty(), kWaitMs);
+    } else {
+        UpdateThroughTheWindow(site, server, manifest);
+        if (QTest::currentTestFailed()) return;
+    }
+
+    QCOMPARE(Diff(site.Installed(), Digest(target)), QStringList());
+    QCOMPARE(Diff(site.Backups(), Backups(installed, target)), QStringList());
+    for (const QString& path : Changed(older, target)) {
+        const bool patched = older.contains(path) && !(path == victim && !fault.isEmpty());
+        QCOMPARE(server.RequestCount(Site::ArchivePath("v2p", path)), patched ? 0 : 1);
+        if (patched) QCOMPARE(server.RequestCount(Site::PatchPath("v2p", path, older.value(path))), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateEndToEnd)

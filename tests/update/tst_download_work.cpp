@@ -17,6 +17,7 @@
 
 #include <memory>
 
+#include "binary_patch.h"
 #include "download_work.h"
 #include "http_test_server.h"
 #include "network.h"
@@ -108,6 +109,8 @@ private slots:
     void untrustedServerIsRefused();
     void goesThroughTheSystemProxy_data();
     void goesThroughTheSystemProxy();
+    void patchThatDoesNotRebuildTheFileGivesWayToTheArchive_data();
+    void patchThatDoesNotRebuildTheFileGivesWayToTheArchive();
     void continuesWhatWasCut_data();
     void continuesWhatWasCut();
 
@@ -119,7 +122,8 @@ private:
                 qint64 sizeLimit = -1, const QString& sha256 = QString());
     // Runs files (key -> URL) as one batch through NetWork and collects its reports until every
     // lane has returned, so a report beyond one per job would be caught too.
-    void RunBatch(const QMap<QString, QString>& files, QList<Report>* reports);
+    void RunBatch(const QMap<QString, QString>& files, QList<Report>* reports,
+                  const QMap<QString, FetchPatch>& patches = {});
 
     HttpTestServer server_;
     QByteArray payload_;
@@ -202,12 +206,13 @@ void TestDownLoadWork::RunOne(const QString& fileName, const QString& url, int t
     QCoreApplication::processEvents();
 }
 
-void TestDownLoadWork::RunBatch(const QMap<QString, QString>& files, QList<Report>* reports) {
+void TestDownLoadWork::RunBatch(const QMap<QString, QString>& files, QList<Report>* reports,
+                                const QMap<QString, FetchPatch>& patches) {
     {
         NetWork network{UpdateLayout(programDir_)};
         network.SetDir(UpdateLayout::kDownloadDirName);
         connect(&network, &NetWork::workfinished, this, [reports](int t, int e) { reports->append({t, e}); });
-        network.DownLoad(files, DownLoadWork::kUpdateFile);
+        network.DownLoad(files, DownLoadWork::kUpdateFile, {}, {}, patches);
         QTRY_COMPARE_WITH_TIMEOUT(reports->size(), files.size(), kWaitMs);
         // Every lane has returned; anything still queued would show up as an extra report.
         QVERIFY(NetWork::DownLoadPool()->waitForDone(kWaitMs));
@@ -466,6 +471,42 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
 // The first jobs of both lanes start together and need the same new folders, several levels
 // deep: whichever job makes a level first, every file arrives. Run over several batches, since
 // one start gives the two lanes only one chance to meet.
+void TestDownLoadWork::patchThatDoesNotRebuildTheFileGivesWayToTheArchive_data() {
+    QTest::addColumn<bool>("baseChanged");  // else the manifest's MD5 is not what the patch makes
+    QTest::newRow("the installed file changed since the walk") << true;
+    QTest::newRow("the rebuilt file is not the entry's") << false;
+}
+
+// Whatever keeps a patch from rebuilding the entry's file, the job fetches its archive in the
+// same batch and reports once.
+void TestDownLoadWork::patchThatDoesNotRebuildTheFileGivesWayToTheArchive() {
+    QFETCH(bool, baseChanged);
+    const QByteArray before = Payload(50000, 7);
+    QByteArray after = before;
+    after.replace(20000, 100, Payload(100, 8));
+    const QString base = temp_->path() + "/installed.dll";
+    QVERIFY(testtree::WriteFile(temp_->path(), "old.dll", before) && testtree::WriteFile(temp_->path(), "new.dll", after));
+    QString error;
+    QVERIFY2(release::MakePatch(temp_->path() + "/old.dll", temp_->path() + "/new.dll", temp_->path() + "/p", &error),
+             qPrintable(error));
+    const QByteArray patch = testtree::ReadFile(temp_->path() + "/p");
+    QVERIFY(testtree::WriteFile(temp_->path(), "installed.dll", baseChanged ? before + "x" : before));
+    server_.Serve("/patch", HttpTestServer::Body(patch));
+    FetchPatch chosen{{QString(), server_.Url("/patch"), patch.size(),
+                       QCryptographicHash::hash(patch, QCryptographicHash::Sha256).toHex()},
+                      base, baseChanged ? testtree::Md5(after) : testtree::Md5(after + "y")};
+
+    const int patchRequests = server_.RequestCount("/patch");
+    QList<Report> reports;
+    RunBatch({{"/bin/a.dll.zip", server_.Url("/ok")}}, &reports, {{"/bin/a.dll.zip", chosen}});
+
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.first().ecode, 0);
+    QCOMPARE(server_.RequestCount("/patch") - patchRequests, 1);
+    QCOMPARE(testtree::ReadFile(Target("bin/a.dll.zip")), payload_);
+    QCOMPARE(QDir(root_ + "/bin").entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll.zip"});
+}
+
 void TestDownLoadWork::jobsMakingTheSameFoldersAllArrive() {
     constexpr int kRounds = 40;
     constexpr int kFiles = 2 * 4;  // the first job of each lane and the ones after

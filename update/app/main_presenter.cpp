@@ -19,6 +19,7 @@
 #include "path_link.h"
 #include "process_kill.h"
 #include "qrequest.h"
+#include "release_files.h"
 #include "run_log.h"
 #include "signed_manifest.h"
 
@@ -183,8 +184,17 @@ void MainPresenter::Ergodicdirfinished(bool finish) {
         EndWith(true);
         return;
     }
-    // What an earlier run left goes, but for what it already fetched of this release.
-    network->Keep(pending, files, fetchList);
+    // What an earlier run left goes, but for what it already fetched of this release: archives,
+    // and the patches chosen now, which are looked at as if they were archives of their own.
+    ManifestMap keepFiles = files;
+    QMap<QString, QString> keepFetch = fetchList;
+    for (auto it = fetchPatches.cbegin(); it != fetchPatches.cend(); ++it) {
+        const PatchEntry& patch = it.value().patch;
+        const QString name = release::PatchFileName(it.key());
+        keepFetch.insert(name, patch.url);
+        keepFiles.insert(name, ManifestEntry{name, QString(), patch.url, patch.sha256, patch.size});
+    }
+    network->Keep(pending, keepFiles, keepFetch);
 }
 
 void MainPresenter::KeepFinished(bool ok, const QStringList& complete) {
@@ -200,15 +210,15 @@ void MainPresenter::KeepFinished(bool ok, const QStringList& complete) {
     view->ShowDownloading(fetchList.size());
     QMap<QString, QString> rest = fetchList;
     for (const QString& name : complete) {
-        rest.remove(name);
-        view->StepProgress();
+        if (rest.remove(name) > 0) view->StepProgress();  // a patch kept whole is fetched again
     }
     if (!complete.isEmpty()) qInfo("%d of %d archives are here from an earlier run", int(complete.size()), int(fetchList.size()));
     if (rest.isEmpty()) {
         DownloadsEnded();
         return;
     }
-    network->DownLoad(rest, DownLoadWork::kUpdateFile, DeclaredSizes(files), ArchiveSha256s(files));
+    if (!fetchPatches.isEmpty()) qInfo("%d files are fetched as patches against the installed version", int(fetchPatches.size()));
+    network->DownLoad(rest, DownLoadWork::kUpdateFile, DeclaredSizes(files), ArchiveSha256s(files), fetchPatches);
 }
 
 void MainPresenter::EndWith(bool success) {

@@ -10,19 +10,24 @@
 #include <QVector>
 
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
+
+#include "fetch_list.h"
 
 class CurlBatch;
 class DownLoadWork;
 
 // One file of a batch: the path below the download directory, its URL, the bytes it may have
-// (negative: no bound of its own) and its SHA-256 (empty: unknown).
+// (negative: no bound of its own) and its SHA-256 (empty: unknown). With a patch, the patch is
+// fetched and applied first, and the file itself only when that fails.
 struct DownLoadJob {
     QString fileName;
     QString url;
     qint64 sizeLimit = -1;
     QString sha256{};
+    std::optional<FetchPatch> patch{};
 };
 
 // The jobs of one batch, handed out in their order to the lanes that serve it.
@@ -60,6 +65,11 @@ private:
     // Deletes the transfers that have reported, then starts jobs until kTransfers are in flight
     // or the queue is empty.
     void Fill();
+    // Starts the transfer of job's patch (when it has one and patch is true) or of its file.
+    void Start(const DownLoadJob& job, bool patch);
+    // After the patch of job arrived (ecode 0) or failed: the rebuilt file in place of the
+    // unpacked archive, or else the archive fetched after all. True when the job is done.
+    bool Rebuilt(const DownLoadJob& job, int ecode);
 
     QString downloadDir_;
     int type_;

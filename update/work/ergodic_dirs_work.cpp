@@ -1,5 +1,6 @@
 // ErgodicDirsWork: walks the install root, fingerprints each file with MD5 on every core and lists
-// in fetchList the manifest entries whose file is missing or differs.
+// in fetchList the manifest entries whose file is missing or differs, and in fetchPatches those of
+// them whose installed file is the older version one of the entry's patches starts from.
 #include "ergodic_dirs_work.h"
 
 #include <QDir>
@@ -62,11 +63,15 @@ void ErgodicDirsWork::run() {
         // An unreadable file gets no MD5, differs from its entry and is fetched again.
         file.md5 = release::FileMd5(path);
     });
+    QMap<QString, QString> localPaths;
     for (const Listed& file : files) {
-        if (!file.name.isEmpty()) localChecksums_.insert(file.name, file.md5);
+        if (file.name.isEmpty()) continue;
+        localChecksums_.insert(file.name, file.md5);
+        localPaths.insert(file.name, file.path);
     }
 
     fetchList.clear();
+    fetchPatches.clear();
     if (manifest_.isEmpty()) {
         emit ergodicdirfinished(false);
         return;
@@ -75,6 +80,13 @@ void ErgodicDirsWork::run() {
         const auto local = localChecksums_.constFind(entry.key());
         if (local == localChecksums_.cend() || !release::Md5Matches(local.value(), entry.value().md5)) {
             fetchList.insert(entry.key(), entry.value().url);
+            // The installed file is an older version a patch starts from: the patch comes first.
+            if (local == localChecksums_.cend()) continue;
+            for (const PatchEntry& patch : entry.value().patches) {
+                if (!release::Md5Matches(local.value(), patch.from)) continue;
+                fetchPatches.insert(entry.key(), {patch, localPaths.value(entry.key()), entry.value().md5});
+                break;
+            }
         }
     }
     emit ergodicdirfinished(!fetchList.isEmpty());

@@ -1,5 +1,6 @@
 // ErgodicDirsWork: fingerprints every installed file with MD5 and fills fetchList with the
-// manifest entries that are missing or differ; reports ergodicdirfinished(fetchList not empty).
+// manifest entries that are missing or differ (fetchPatches with the patches that apply to what is
+// installed); reports ergodicdirfinished(fetchList not empty).
 #pragma once
 
 #include <QMap>

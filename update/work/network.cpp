@@ -49,11 +49,14 @@ void NetWork::SetDir(const QString& name) {
 QString NetWork::DownloadDir() const { return layout_.ProgramFolder(dirName_); }
 
 void NetWork::DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits,
-                       const QMap<QString, QString>& sha256s) {
+                       const QMap<QString, QString>& sha256s, const QMap<QString, FetchPatch>& patches) {
     QVector<DownLoadJob> jobs;
     jobs.reserve(files.size());
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
-        jobs.append(DownLoadJob{it.key(), it.value(), sizeLimits.value(it.key(), -1), sha256s.value(it.key())});
+        DownLoadJob job{it.key(), it.value(), sizeLimits.value(it.key(), -1), sha256s.value(it.key())};
+        const auto patch = patches.constFind(it.key());
+        if (patch != patches.cend()) job.patch = patch.value();
+        jobs.append(job);
     }
     // A small batch does not need a second set of connections.
     const int lanes = qMin(kDownLoadLanes, (jobs.size() + DownLoadLane::kTransfers - 1) / DownLoadLane::kTransfers);

@@ -9,6 +9,7 @@
 
 #include <optional>
 
+#include "fetch_list.h"
 #include "manifest.h"
 #include "pending_update.h"
 #include "update_layout.h"
@@ -35,8 +36,10 @@ public:
     // connections; each reports once. An empty map starts nothing and reports nothing.
     // sizeLimits: the bytes a file of that key may have (DeclaredSizes of the manifest); others
     // are unbounded. sha256s: the SHA-256 a file of that key must have (ArchiveSha256s).
+    // patches: for some keys, a patch to fetch and apply first (fetchPatches of the walk); the
+    // file itself is fetched only when that fails, and the key reports once either way.
     void DownLoad(const QMap<QString, QString>& files, int type, const QMap<QString, qint64>& sizeLimits = {},
-                  const QMap<QString, QString>& sha256s = {});
+                  const QMap<QString, QString>& sha256s = {}, const QMap<QString, FetchPatch>& patches = {});
     // Starts the file walk over the install root with a copy of the manifest.
     void Ergodic(const ManifestMap& manifest);
     // Readies the download folder for fetching fetch of files (install::PendingUpdate::Keep) on
