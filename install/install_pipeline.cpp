@@ -2,7 +2,6 @@
 // install_steps.cpp.
 #include "install_pipeline.h"
 
-#include <QDirIterator>
 #include <QFile>
 
 #include "file_removal.h"
@@ -23,10 +22,8 @@ namespace {
 // attacker chose; the SHA-256 comes from the signed manifest, and is checked before the
 // archive's bytes reach the zip reader at all.
 bool ArchivesMatchSha256(const QString& downloadDir, const QMap<QString, QString>& archiveSha256) {
-    QDirIterator it = release::WalkFiles(downloadDir, release::kArchiveNameFilter);
-    while (it.hasNext()) {
-        it.next();
-        const QString archive = it.fileInfo().canonicalFilePath();
+    for (const QFileInfo& info : release::WalkFiles(downloadDir, release::kArchiveNameFilter)) {
+        const QString archive = info.canonicalFilePath();
         const QString expected = archiveSha256.value(release::FileKey(archive, downloadDir));
         if (expected.isEmpty() || release::FileSha256(archive).compare(expected, Qt::CaseInsensitive) != 0) {
             return false;

@@ -4,7 +4,6 @@
 #include "install_steps.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -218,10 +217,8 @@ QString LastZipResultText() {
 StepResult ExtractArchives(const QString& workDir, const std::function<void(const QString&)>& beforeEach,
                            QMap<QString, QString>* failures) {
     QStringList archives;
-    QDirIterator it = release::WalkFiles(workDir, release::kArchiveNameFilter);
-    while (it.hasNext()) {
-        it.next();
-        archives.append(it.fileInfo().canonicalFilePath());
+    for (const QFileInfo& info : release::WalkFiles(workDir, release::kArchiveNameFilter)) {
+        archives.append(info.canonicalFilePath());
     }
     if (archives.isEmpty()) return StepResult::NothingFound;
     if (beforeEach) {
@@ -270,10 +267,8 @@ StepResult ExtractArchives(const QString& workDir, const std::function<void(cons
 
 QStringList UnpackedFiles(const QString& workDir) {
     QStringList sources;
-    QDirIterator it = release::WalkFiles(workDir);
-    while (it.hasNext()) {
-        it.next();
-        const QString source = it.fileInfo().canonicalFilePath();
+    for (const QFileInfo& info : release::WalkFiles(workDir)) {
+        const QString source = info.canonicalFilePath();
         if (source.isEmpty()) continue;  // vanished since it was listed
         const QString key = release::FileKey(source, workDir);
         if (key != kManifestKey && key != kSignatureKey) sources.append(source);

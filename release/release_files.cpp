@@ -1,6 +1,6 @@
-// The file rules. The walk relies on QDir's filters rather than its own tests so that it never
-// opens what it does not list; IsManagedName and IsHidden state the same rules for code that
-// sorts entries itself.
+// The file rules. The walk lists each folder once through QDir's filters, so that it never opens
+// what it does not list, and applies IsHidden itself; IsManagedName and IsHidden state the same
+// rules for code that sorts entries itself.
 #include "release_files.h"
 
 #include "md5.h"
@@ -25,21 +25,36 @@ constexpr int kReadChunk = 256 * 1024;
 
 bool IsManagedName(const QString& fileName) { return QDir::match(kManagedNameFilter, fileName); }
 
-bool IsHidden(const QFileInfo& info) {
-    return info.fileName().startsWith(QLatin1Char('.')) || info.isHidden();
+bool IsHidden(const QFileInfo& info) { return info.fileName().startsWith(QLatin1Char('.')); }
+
+namespace {
+
+// One folder's entries in one listing: the files that pass the filters, then the same for each
+// subfolder. Without QDir::System, FIFOs, sockets and devices are not listed; NoSymLinks leaves
+// out links to files and to folders alike, so a link is neither read nor entered. QDir::Hidden
+// lists what Windows marks hidden (an archive may give its file that mark); names with a leading
+// dot are left out here instead, the same on every platform.
+void Walk(const QString& folder, const QString& nameFilter, QFileInfoList* files) {
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::NoSort);
+    QFileInfoList folders;
+    for (const QFileInfo& entry : entries) {
+        if (IsHidden(entry)) continue;
+        if (entry.isDir()) {
+            folders.append(entry);
+        } else if (QDir::match(nameFilter, entry.fileName())) {
+            files->append(entry);
+        }
+    }
+    for (const QFileInfo& sub : folders) Walk(sub.filePath(), nameFilter, files);
 }
 
-QDirIterator WalkFiles(const QString& folder, const QString& nameFilter) {
-    // Without QDir::Hidden, hidden files are not listed and hidden folders are not entered;
-    // without QDir::System, FIFOs, sockets and devices are not listed. On Windows hidden is an
-    // attribute, which an archive may give the file it holds: a release file installed hidden
-    // must still be found, or it would be fetched again on every run.
-#ifdef Q_OS_WIN
-    const QDir::Filters filters = QDir::Files | QDir::NoSymLinks | QDir::Hidden;
-#else
-    const QDir::Filters filters = QDir::Files | QDir::NoSymLinks;
-#endif
-    return QDirIterator(folder, QStringList{nameFilter}, filters, QDirIterator::Subdirectories);
+}  // namespace
+
+QFileInfoList WalkFiles(const QString& folder, const QString& nameFilter) {
+    QFileInfoList files;
+    Walk(folder, nameFilter, &files);
+    return files;
 }
 
 QString FileKey(const QString& path, const QString& root) {

@@ -2,7 +2,6 @@
 // content is fingerprinted: the rules the walk, the install steps and update-pack all follow.
 #pragma once
 
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QString>
 
@@ -19,17 +18,17 @@ inline const QString kArchiveNameFilter = QStringLiteral("*.zip");
 // Whether a file name passes kManagedNameFilter, the same test the walk applies.
 bool IsManagedName(const QString& fileName);
 
-// Hidden in a release tree: a leading dot, or on Windows the hidden attribute, which the
-// archives update-pack writes cannot carry. On POSIX the walk skips such files and does not enter
-// such folders; on Windows it lists attribute-hidden entries (an archive from elsewhere may mark
-// its file hidden) as well as names with a leading dot (no manifest key has one).
+// Hidden to the walk: a name with a leading dot, on every platform. The updater's own
+// bookkeeping has such names (staging, partial and journal files), and no manifest key does.
+// Windows' hidden attribute is a mark of the file like its read-only one: the walk lists such
+// files, so that one an archive installed hidden is found again and not fetched on every run.
 bool IsHidden(const QFileInfo& info);
 
 // The walk over the files below folder whose names match nameFilter: plain files only (no
 // symbolic links, and no FIFOs, sockets or devices, which could block the reader), hidden files
-// skipped and hidden folders not entered on POSIX (see IsHidden), recursive. Each entry's
-// canonicalFilePath() is empty when the file vanished after it was listed.
-QDirIterator WalkFiles(const QString& folder, const QString& nameFilter = kManagedNameFilter);
+// skipped and hidden folders not entered, recursive: each folder's files, then its subfolders'.
+// An entry's canonicalFilePath() is empty when the file vanished after it was listed.
+QFileInfoList WalkFiles(const QString& folder, const QString& nameFilter = kManagedNameFilter);
 
 // A file's key: its path below root, starting with "/" ("/bin/app.dll"). Only a leading root is
 // removed, as spelled (letter case counts) and at a folder boundary; a root ending in "/" ("/",

@@ -510,7 +510,7 @@ void TestInstallSteps::archiveTimeAndAttributesReachTheInstalledFile() {
     QCOMPARE(QFileInfo(target).lastModified().toUTC(), time);
     QCOMPARE(Marks(target), installed);
     QStringList walked;
-    for (QDirIterator it = release::WalkFiles(root()); it.hasNext();) walked << release::FileKey(it.next(), root());
+    for (const QFileInfo& info : release::WalkFiles(root())) walked << release::FileKey(info.filePath(), root());
     QVERIFY2(walked.contains("/bin/app.dll"), qPrintable(walked.join(' ')));
 }
 

@@ -35,14 +35,12 @@ void ErgodicDirsWork::run() {
         QString md5;
     };
     std::vector<Listed> files;
-    QDirIterator it = release::WalkFiles(root_);
-    while (it.hasNext()) {
-        it.next();
-        const QString clean = QDir::cleanPath(it.filePath());
+    for (const QFileInfo& info : release::WalkFiles(root_)) {
+        const QString clean = QDir::cleanPath(info.filePath());
         if (std::any_of(leftOut_.cbegin(), leftOut_.cend(), [&](const QString& out) { return clean.startsWith(out); })) {
             continue;
         }
-        files.push_back({it.filePath(), it.fileInfo().size(), {}, {}});
+        files.push_back({info.filePath(), info.size(), {}, {}});
     }
 
     // Largest first: a file much larger than the rest then starts at once instead of being
