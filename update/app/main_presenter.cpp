@@ -138,7 +138,7 @@ void MainPresenter::DownloadsEnded() {
     } else {
         // Everything arrived: the empty marker tells the next silent run and the helper so.
         RunLog::SetOutcome(pending.Mark()
-                               ? QStringLiteral("finished: %1 archives downloaded for the helper").arg(fetchList.size())
+                               ? QStringLiteral("finished: %1 files downloaded for the helper").arg(fetchList.size())
                                : QStringLiteral("failed: the marker %1 could not be written").arg(pending.MarkerPath()));
         view->close();
     }
