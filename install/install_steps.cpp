@@ -23,8 +23,8 @@
 
 #include "durable_file.h"
 #include "file_removal.h"
-#include "install_journal.h"
 #include "free_space.h"
+#include "install_journal.h"
 #include "manifest.h"
 #include "path_link.h"
 #include "pool_each.h"
