@@ -1,6 +1,6 @@
 // The file rules. The walk lists each folder once through QDir's filters, so that it never opens
-// what it does not list, and applies IsHidden itself; IsManagedName and IsHidden state the same
-// rules for code that sorts entries itself.
+// what it does not list, and applies IsHiddenToTheWalk itself; IsManagedName states the same rule
+// for code that sorts entries itself.
 #include "release_files.h"
 
 #include "md5.h"
@@ -25,7 +25,9 @@ constexpr int kReadChunk = 256 * 1024;
 
 bool IsManagedName(const QString& fileName) { return QDir::match(kManagedNameFilter, fileName); }
 
-bool IsHidden(const QFileInfo& info) { return info.fileName().startsWith(QLatin1Char('.')); }
+bool IsHiddenToTheWalk(const QFileInfo& info) { return info.fileName().startsWith(QLatin1Char('.')); }
+
+bool IsHidden(const QFileInfo& info) { return IsHiddenToTheWalk(info) || info.isHidden(); }
 
 namespace {
 
@@ -39,7 +41,7 @@ void Walk(const QString& folder, const QString& nameFilter, QFileInfoList* files
         QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::NoSort);
     QFileInfoList folders;
     for (const QFileInfo& entry : entries) {
-        if (IsHidden(entry)) continue;
+        if (IsHiddenToTheWalk(entry)) continue;
         if (entry.isDir()) {
             folders.append(entry);
         } else if (QDir::match(nameFilter, entry.fileName())) {

@@ -22,6 +22,10 @@ bool IsManagedName(const QString& fileName);
 // bookkeeping has such names (staging, partial and journal files), and no manifest key does.
 // Windows' hidden attribute is a mark of the file like its read-only one: the walk lists such
 // files, so that one an archive installed hidden is found again and not fetched on every run.
+bool IsHiddenToTheWalk(const QFileInfo& info);
+// What update-pack leaves out of a release as hidden: what the walk skips, and on Windows a file
+// or folder with the hidden attribute too, which the archives it writes could not carry (and
+// which is often the system's own, desktop.ini or Thumbs.db).
 bool IsHidden(const QFileInfo& info);
 
 // The walk over the files below folder whose names match nameFilter: plain files only (no
