@@ -109,8 +109,8 @@ private slots:
     void untrustedServerIsRefused();
     void goesThroughTheSystemProxy_data();
     void goesThroughTheSystemProxy();
-    void patchThatDoesNotRebuildTheFileGivesWayToTheArchive_data();
-    void patchThatDoesNotRebuildTheFileGivesWayToTheArchive();
+    void patchJobRebuildsTheFileOrFetchesTheArchive_data();
+    void patchJobRebuildsTheFileOrFetchesTheArchive();
     void continuesWhatWasCut_data();
     void continuesWhatWasCut();
 
@@ -471,16 +471,18 @@ void TestDownLoadWork::batchReportsOncePerJobAndCreatesFolders() {
 // The first jobs of both lanes start together and need the same new folders, several levels
 // deep: whichever job makes a level first, every file arrives. Run over several batches, since
 // one start gives the two lanes only one chance to meet.
-void TestDownLoadWork::patchThatDoesNotRebuildTheFileGivesWayToTheArchive_data() {
-    QTest::addColumn<bool>("baseChanged");  // else the manifest's MD5 is not what the patch makes
-    QTest::newRow("the installed file changed since the walk") << true;
-    QTest::newRow("the rebuilt file is not the entry's") << false;
+void TestDownLoadWork::patchJobRebuildsTheFileOrFetchesTheArchive_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("the installed file changed since the walk") << "base changed";
+    QTest::newRow("the rebuilt file is not the entry's") << "other md5";
+    QTest::newRow("a patch kept whole from an earlier run rebuilds it unfetched") << "kept";
 }
 
 // Whatever keeps a patch from rebuilding the entry's file, the job fetches its archive in the
-// same batch and reports once.
-void TestDownLoadWork::patchThatDoesNotRebuildTheFileGivesWayToTheArchive() {
-    QFETCH(bool, baseChanged);
+// same batch and reports once; a patch already here whole needs no fetch at all.
+void TestDownLoadWork::patchJobRebuildsTheFileOrFetchesTheArchive() {
+    QFETCH(QString, kind);
+    const bool baseChanged = kind == "base changed";
     const QByteArray before = Payload(50000, 7);
     QByteArray after = before;
     after.replace(20000, 100, Payload(100, 8));
@@ -494,17 +496,22 @@ void TestDownLoadWork::patchThatDoesNotRebuildTheFileGivesWayToTheArchive() {
     server_.Serve("/patch", HttpTestServer::Body(patch));
     FetchPatch chosen{{QString(), server_.Url("/patch"), patch.size(),
                        QCryptographicHash::hash(patch, QCryptographicHash::Sha256).toHex()},
-                      base, baseChanged ? testtree::Md5(after) : testtree::Md5(after + "y")};
+                      base, kind == "other md5" ? testtree::Md5(after + "y") : testtree::Md5(after)};
+    if (kind == "kept") QVERIFY(testtree::WriteFile(root_, "bin/a.dll.patch", patch));
 
     const int patchRequests = server_.RequestCount("/patch");
+    const int archiveRequests = server_.RequestCount("/ok");
     QList<Report> reports;
     RunBatch({{"/bin/a.dll.zip", server_.Url("/ok")}}, &reports, {{"/bin/a.dll.zip", chosen}});
 
     QCOMPARE(reports.size(), 1);
     QCOMPARE(reports.first().ecode, 0);
-    QCOMPARE(server_.RequestCount("/patch") - patchRequests, 1);
-    QCOMPARE(testtree::ReadFile(Target("bin/a.dll.zip")), payload_);
-    QCOMPARE(QDir(root_ + "/bin").entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll.zip"});
+    const bool kept = kind == "kept";
+    QCOMPARE(server_.RequestCount("/patch") - patchRequests, kept ? 0 : 1);
+    QCOMPARE(server_.RequestCount("/ok") - archiveRequests, kept ? 0 : 1);
+    if (kept) QVERIFY(testtree::ReadFile(Target("bin/a.dll")) == after);
+    else QCOMPARE(testtree::ReadFile(Target("bin/a.dll.zip")), payload_);
+    QCOMPARE(QDir(root_ + "/bin").entryList(QDir::Files | QDir::Hidden), QStringList{kept ? "a.dll" : "a.dll.zip"});
 }
 
 void TestDownLoadWork::jobsMakingTheSameFoldersAllArrive() {

@@ -14,6 +14,7 @@
 #include "download_work.h"
 #include "free_space.h"
 #include "release_files.h"
+#include "release_signature.h"
 
 namespace {
 
@@ -45,6 +46,12 @@ bool RebuildFromPatch(const QString& downloadDir, const DownLoadJob& job, const 
     return ok;
 }
 
+// Whether path holds the whole patch: its size and SHA-256.
+bool IsWhole(const QString& path, const PatchEntry& patch) {
+    const QFileInfo file(path);
+    return file.isFile() && file.size() == patch.size && release::FileSha256(path) == patch.sha256;
+}
+
 }  // namespace
 
 bool DownLoadQueue::Take(DownLoadJob* job) {
@@ -73,9 +80,14 @@ void DownLoadLane::Fill() {
 }
 
 void DownLoadLane::Start(const DownLoadJob& job, bool patch) {
+    const bool viaPatch = patch && job.patch;
+    // A patch an earlier run fetched whole (and kept) needs no transfer.
+    if (viaPatch && IsWhole(downloadDir_ + release::PatchFileName(job.fileName), job.patch->patch)) {
+        if (Rebuilt(job, 0)) emit workfinished(type_, 0);
+        return;
+    }
     auto work = std::make_unique<DownLoadWork>(downloadDir_, type_);
     DownLoadWork* transfer = work.get();
-    const bool viaPatch = patch && job.patch;
     if (viaPatch) {
         transfer->SetFileName(release::PatchFileName(job.fileName));
         transfer->SetUrl(job.patch->patch.url);
