@@ -1,7 +1,11 @@
-// The batch's loop: start what is due, perform, hand out what ended, wait for the sockets (at most
-// 100 ms, so that the transfers' progress callbacks, which keep their stall and speed limits, run
-// often enough, and no longer than until the next waiting transfer is due).
+// The batch's loop: finish what came back from the pool, start what is due, perform, hand out
+// what ended, wait for the sockets (at most 100 ms, so that the transfers' progress callbacks,
+// which keep their stall and speed limits, run often enough, and no longer than until the next
+// waiting transfer is due; work coming back from the pool wakes the wait at once).
 #include "curl_batch.h"
+
+#include <QRunnable>
+#include <QThreadPool>
 
 #include <curl/curl.h>
 
@@ -64,8 +68,33 @@ std::chrono::milliseconds CurlBatch::StartDue() {
     return next;
 }
 
+void CurlBatch::Offload(std::function<void()> work, std::function<void()> done) {
+    ++offloaded_;
+    QThreadPool::globalInstance()->start(QRunnable::create([this, work = std::move(work), done = std::move(done)] {
+        work();
+        // Under the lock: once Run() has taken this done it may end, and the batch with it.
+        std::lock_guard<std::mutex> lock(finishedMutex_);
+        finished_.push_back(done);
+        curl_multi_wakeup(multi_);  // out of its poll at once
+    }));
+}
+
+int CurlBatch::FinishOffloaded() {
+    std::vector<std::function<void()>> finished;
+    {
+        std::lock_guard<std::mutex> lock(finishedMutex_);
+        finished.swap(finished_);
+    }
+    for (const auto& done : finished) {
+        --offloaded_;
+        done();
+    }
+    return static_cast<int>(finished.size());
+}
+
 void CurlBatch::Run(const std::function<void()>& refill) {
-    while (!running_.empty() || !waiting_.empty()) {
+    while (!running_.empty() || !waiting_.empty() || offloaded_ > 0) {
+        if (FinishOffloaded() > 0 && refill) refill();
         const std::chrono::milliseconds wait = StartDue();
         int active = 0;
         curl_multi_perform(multi_, &active);
@@ -79,7 +108,7 @@ void CurlBatch::Run(const std::function<void()>& refill) {
             if (node) node.mapped()(result);
             if (refill) refill();
         }
-        if (running_.empty() && waiting_.empty()) break;
+        if (running_.empty() && waiting_.empty() && offloaded_ == 0) break;
         curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 }

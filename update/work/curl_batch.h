@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -19,8 +20,11 @@ public:
     // batch again. done may Add() the same handle again, for another attempt.
     void Add(void* easy, std::function<void(int)> done,
              std::chrono::milliseconds delay = std::chrono::milliseconds(0));
-    // Drives every transfer until none is left, waiting ones included. After each end, refill
-    // may Add() more.
+    // Runs work on the global thread pool, then done on the thread running this batch, from
+    // Run(), which goes on until it has: the transfers carry on meanwhile. done may Add() more.
+    void Offload(std::function<void()> work, std::function<void()> done);
+    // Drives every transfer until none is left, waiting ones and offloaded work included. After
+    // each end, refill may Add() more.
     void Run(const std::function<void()>& refill = {});
 
 private:
@@ -33,7 +37,15 @@ private:
     // Starts the waiting transfers that are due; returns the time until the next one, if any.
     std::chrono::milliseconds StartDue();
 
+    // Calls the done of each offloaded work that has finished; returns how many.
+    int FinishOffloaded();
+
     void* multi_;
     std::unordered_map<void*, std::function<void(int)>> running_;
     std::vector<Waiting> waiting_;
+    // Offloaded work not finished yet (this thread's count), and the dones of finished work,
+    // handed over by the pool threads.
+    int offloaded_ = 0;
+    std::mutex finishedMutex_;
+    std::vector<std::function<void()>> finished_;
 };

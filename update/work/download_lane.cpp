@@ -83,7 +83,7 @@ void DownLoadLane::Start(const DownLoadJob& job, bool patch) {
     const bool viaPatch = patch && job.patch;
     // A patch an earlier run fetched whole (and kept) needs no transfer.
     if (viaPatch && IsWhole(downloadDir_ + release::PatchFileName(job.fileName), job.patch->patch)) {
-        if (Rebuilt(job, 0)) emit workfinished(type_, 0);
+        Rebuild(job, 0);
         return;
     }
     auto work = std::make_unique<DownLoadWork>(downloadDir_, type_);
@@ -105,22 +105,44 @@ void DownLoadLane::Start(const DownLoadJob& job, bool patch) {
     connect(transfer, &DownLoadWork::workfinished, transfer, [this, transfer, job, viaPatch](int type, int ecode) {
         auto node = live_.extract(transfer);
         done_.push_back(std::move(node.mapped()));
-        if (!viaPatch || Rebuilt(job, ecode)) emit workfinished(type, ecode);
+        if (viaPatch) {
+            Rebuild(job, ecode);
+        } else {
+            emit workfinished(type, ecode);
+        }
     }, Qt::DirectConnection);
     transfer->Start(batch_);
 }
 
-bool DownLoadLane::Rebuilt(const DownLoadJob& job, int ecode) {
-    const QString patch = downloadDir_ + release::PatchFileName(job.fileName);
-    QString why = QStringLiteral("its download failed (code %1)").arg(ecode);
-    if (ecode == 0 && RebuildFromPatch(downloadDir_, job, patch, &why)) {
-        qInfo("%s rebuilt from a patch of %s bytes", qUtf8Printable(*release::KeyOfArchive(job.fileName)),
-              qUtf8Printable(QString::number(job.patch->patch.size)));
-        return true;
+void DownLoadLane::Rebuild(const DownLoadJob& job, int ecode) {
+    if (ecode != 0) {
+        GiveUpPatch(job, QStringLiteral("its download failed (code %1)").arg(ecode));
+        return;
     }
-    QFile::remove(patch);
+    struct Outcome {
+        bool ok = false;
+        QString why;
+    };
+    const auto outcome = std::make_shared<Outcome>();
+    const QString downloadDir = downloadDir_;
+    batch_->Offload(
+        [downloadDir, job, outcome] {
+            outcome->ok = RebuildFromPatch(downloadDir, job, downloadDir + release::PatchFileName(job.fileName), &outcome->why);
+        },
+        [this, job, outcome] {
+            if (!outcome->ok) {
+                GiveUpPatch(job, outcome->why);
+                return;
+            }
+            qInfo("%s rebuilt from a patch of %s bytes", qUtf8Printable(*release::KeyOfArchive(job.fileName)),
+                  qUtf8Printable(QString::number(job.patch->patch.size)));
+            emit workfinished(type_, 0);
+        });
+}
+
+void DownLoadLane::GiveUpPatch(const DownLoadJob& job, const QString& why) {
+    QFile::remove(downloadDir_ + release::PatchFileName(job.fileName));
     // A patch only ever saves bytes: the archive, in this run, whatever went wrong.
     qWarning("The patch for %s is not used, %s: fetching the archive", qUtf8Printable(job.fileName), qUtf8Printable(why));
     Start(job, false);
-    return false;
 }

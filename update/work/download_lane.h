@@ -67,9 +67,11 @@ private:
     void Fill();
     // Starts the transfer of job's patch (when it has one and patch is true) or of its file.
     void Start(const DownLoadJob& job, bool patch);
-    // After the patch of job arrived (ecode 0) or failed: the rebuilt file in place of the
-    // unpacked archive, or else the archive fetched after all. True when the job is done.
-    bool Rebuilt(const DownLoadJob& job, int ecode);
+    // After the patch of job arrived (ecode 0) or failed: the file rebuilt on the global pool (the
+    // transfers carry on meanwhile) and the job reported, or else the archive fetched after all.
+    void Rebuild(const DownLoadJob& job, int ecode);
+    // The archive of job after all, its patch given up for why.
+    void GiveUpPatch(const DownLoadJob& job, const QString& why);
 
     QString downloadDir_;
     int type_;
