@@ -34,12 +34,6 @@ bool Move(const QString& from, const QString& to) {
     return false;
 }
 
-QString FolderOf(const QString& path) {
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0) return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
-
 // A path below the install root as the journal spells it: "/" and segments, none empty, "." or
 // "..", and no separator or drive of another platform. Anything else was not written by an
 // install and is not acted on.
@@ -55,6 +49,12 @@ bool IsPlainKey(const QString& key) {
 }
 
 }  // namespace
+
+QString FolderOf(const QString& path) {
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0) return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
 
 QString StagingName(const QString& target) {
     const int slash = target.lastIndexOf(QLatin1Char('/'));

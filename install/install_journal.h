@@ -64,6 +64,8 @@ void DiscardStaged(const InstallPlan& plan);
 void DropAsides(const InstallPlan& plan);
 // The folders whose entries the plan's renames change.
 QSet<QString> PlanFolders(const InstallPlan& plan);
+// The folder holding path; "." for a bare name.
+QString FolderOf(const QString& path);
 // Puts the entries of folders on stable storage (platform::FlushFolders).
 bool FlushFolders(const QSet<QString>& folders);
 

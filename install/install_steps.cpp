@@ -53,13 +53,6 @@ QString AsideName(const QString& backup) {
     return name;
 }
 
-// The folder holding path; "." for a bare name.
-QString FolderOf(const QString& path) {
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0) return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
-
 // Creates the missing folders of dir one level at a time, so the plan knows exactly which ones
 // this run made; the folders that gained one join touched. False when one cannot be created (the
 // file then fails).

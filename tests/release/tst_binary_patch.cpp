@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include "binary_patch.h"
+#include "test_tree.h"
 
 namespace {
 
@@ -17,16 +18,6 @@ QByteArray Random(int size, quint32 seed) {
     generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     for (int i = size / 4 * 4; i < size; ++i) bytes[i] = char(generator.generate());
     return bytes;
-}
-
-bool Write(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray Read(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 constexpr qint64 kNoLimit = qint64(1) << 40;
@@ -72,14 +63,14 @@ void TestBinaryPatch::patchRebuildsTheNewFile_data() {
 void TestBinaryPatch::patchRebuildsTheNewFile() {
     QFETCH(QByteArray, before);
     QFETCH(QByteArray, after);
-    QVERIFY(Write(path("old"), before) && Write(path("new"), after));
+    QVERIFY(testtree::WriteFile(temp_.path(), "old", before) && testtree::WriteFile(temp_.path(), "new", after));
     QString error;
     QVERIFY2(release::MakePatch(path("old"), path("new"), path("patch"), &error), qPrintable(error));
     // What the old file holds costs next to nothing; what is new, about its own size.
     const qint64 patchSize = QFileInfo(path("patch")).size();
     QVERIFY2(patchSize < 64 + qMax(0, after.size() - before.size()) + 8 * 1024, qPrintable(QString::number(patchSize)));
     QVERIFY2(release::ApplyPatch(path("old"), path("patch"), path("made"), kNoLimit, &error), qPrintable(error));
-    QVERIFY(Read(path("made")) == after);
+    QVERIFY(testtree::ReadFile(path("made")) == after);
 }
 
 // A patch made here applies with `zstd -d --patch-from`, and one the tool makes applies here.
@@ -89,14 +80,14 @@ void TestBinaryPatch::patchesAgreeWithTheZstdTool() {
     QByteArray before = Random(3 * 1024 * 1024, 6);
     QByteArray after = before;
     after.replace(1024 * 1024, 8192, Random(8192, 7));
-    QVERIFY(Write(path("old"), before) && Write(path("new"), after));
+    QVERIFY(testtree::WriteFile(temp_.path(), "old", before) && testtree::WriteFile(temp_.path(), "new", after));
     QString error;
     QVERIFY2(release::MakePatch(path("old"), path("new"), path("ours"), &error), qPrintable(error));
     QCOMPARE(QProcess::execute(zstd, {"-q", "-f", "-d", "--patch-from=" + path("old"), path("ours"), "-o", path("by-tool")}), 0);
-    QVERIFY(Read(path("by-tool")) == after);
+    QVERIFY(testtree::ReadFile(path("by-tool")) == after);
     QCOMPARE(QProcess::execute(zstd, {"-q", "-f", "-19", "--patch-from=" + path("old"), path("new"), "-o", path("theirs")}), 0);
     QVERIFY2(release::ApplyPatch(path("old"), path("theirs"), path("made"), kNoLimit, &error), qPrintable(error));
-    QVERIFY(Read(path("made")) == after);
+    QVERIFY(testtree::ReadFile(path("made")) == after);
 }
 
 void TestBinaryPatch::wrongPatchOrBaseRebuildsNothing_data() {
@@ -114,10 +105,10 @@ void TestBinaryPatch::wrongPatchOrBaseRebuildsNothing() {
     const QByteArray before = Random(200000, 8);
     QByteArray after = before;
     after.replace(50000, 3000, Random(3000, 9));
-    QVERIFY(Write(path("old"), before) && Write(path("new"), after));
+    QVERIFY(testtree::WriteFile(temp_.path(), "old", before) && testtree::WriteFile(temp_.path(), "new", after));
     QString error;
     QVERIFY2(release::MakePatch(path("old"), path("new"), path("patch"), &error), qPrintable(error));
-    QByteArray patch = Read(path("patch"));
+    QByteArray patch = testtree::ReadFile(path("patch"));
     QString base = path("old");
     qint64 limit = kNoLimit;
     if (fault == "flipped") patch[patch.size() / 2] = char(patch[patch.size() / 2] ^ 0x40);
@@ -128,11 +119,11 @@ void TestBinaryPatch::wrongPatchOrBaseRebuildsNothing() {
     if (fault == "base") {
         QByteArray other = before;
         other[120000] = char(other[120000] ^ 1);
-        QVERIFY(Write(path("other"), other));
+        QVERIFY(testtree::WriteFile(temp_.path(), "other", other));
         base = path("other");
     }
-    QVERIFY(Write(path("patch"), patch));
-    QVERIFY(Write(path("made"), "left by an earlier attempt"));
+    QVERIFY(testtree::WriteFile(temp_.path(), "patch", patch));
+    QVERIFY(testtree::WriteFile(temp_.path(), "made", "left by an earlier attempt"));
 
     QVERIFY(!release::ApplyPatch(base, path("patch"), path("made"), limit, &error));
     QVERIFY(!error.isEmpty());

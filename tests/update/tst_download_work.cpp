@@ -497,7 +497,10 @@ void TestDownLoadWork::patchJobRebuildsTheFileOrFetchesTheArchive() {
     FetchPatch chosen{{QString(), server_.Url("/patch"), patch.size(),
                        QCryptographicHash::hash(patch, QCryptographicHash::Sha256).toHex()},
                       base, kind == "other md5" ? testtree::Md5(after + "y") : testtree::Md5(after)};
-    if (kind == "kept") QVERIFY(testtree::WriteFile(root_, "bin/a.dll.patch", patch));
+    if (kind == "kept") {
+        QVERIFY(testtree::WriteFile(root_, "bin/a.dll.patch", patch));
+        chosen.kept = true;  // as the download folder's owner found it
+    }
 
     const int patchRequests = server_.RequestCount("/patch");
     const int archiveRequests = server_.RequestCount("/ok");

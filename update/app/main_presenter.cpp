@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QUrl>
 
@@ -209,8 +210,12 @@ void MainPresenter::KeepFinished(bool ok, const QStringList& complete) {
     // The progress starts from what is already here.
     view->ShowDownloading(fetchList.size());
     QMap<QString, QString> rest = fetchList;
+    QHash<QString, QString> patched;  // patch file name -> its entry
+    for (auto it = fetchPatches.cbegin(); it != fetchPatches.cend(); ++it) patched.insert(release::PatchFileName(it.key()), it.key());
     for (const QString& name : complete) {
-        if (rest.remove(name) > 0) view->StepProgress();  // a patch kept whole is fetched again
+        if (rest.remove(name) > 0) view->StepProgress();
+        // A patch kept whole: its job applies it without a transfer.
+        if (patched.contains(name)) fetchPatches[patched.value(name)].kept = true;
     }
     if (!complete.isEmpty()) qInfo("%d of %d archives are here from an earlier run", int(complete.size()), int(fetchList.size()));
     if (rest.isEmpty()) {

@@ -14,7 +14,6 @@
 #include "download_work.h"
 #include "free_space.h"
 #include "release_files.h"
-#include "release_signature.h"
 
 namespace {
 
@@ -46,12 +45,6 @@ bool RebuildFromPatch(const QString& downloadDir, const DownLoadJob& job, const 
     return ok;
 }
 
-// Whether path holds the whole patch: its size and SHA-256.
-bool IsWhole(const QString& path, const PatchEntry& patch) {
-    const QFileInfo file(path);
-    return file.isFile() && file.size() == patch.size && release::FileSha256(path) == patch.sha256;
-}
-
 }  // namespace
 
 bool DownLoadQueue::Take(DownLoadJob* job) {
@@ -81,8 +74,7 @@ void DownLoadLane::Fill() {
 
 void DownLoadLane::Start(const DownLoadJob& job, bool patch) {
     const bool viaPatch = patch && job.patch;
-    // A patch an earlier run fetched whole (and kept) needs no transfer.
-    if (viaPatch && IsWhole(downloadDir_ + release::PatchFileName(job.fileName), job.patch->patch)) {
+    if (viaPatch && job.patch->kept) {
         Rebuild(job, 0);
         return;
     }

@@ -9,11 +9,13 @@
 #include "manifest.h"
 
 // A patch chosen for an entry of fetchList: it applies to base (the installed file, whose MD5 is
-// the patch's "from"), and what it rebuilds must have the entry's md5.
+// the patch's "from"), and what it rebuilds must have the entry's md5. kept: an earlier run
+// fetched it whole (its size and SHA-256 checked), so it needs no transfer.
 struct FetchPatch {
     PatchEntry patch;
     QString base;
     QString md5;
+    bool kept = false;
 };
 
 extern QMap<QString, QString> fetchList;
